@@ -1,0 +1,80 @@
+// Shared declarations: the supervisor's state record, its fixed directories and
+// the small helpers that several parts of the daemon use.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr char kStateDir[] = "/tmp/.uci/";
+inline constexpr char kDataDir[] = "../data/";
+inline constexpr char kVersion[] = "1.0.12.3";
+inline constexpr int kMaxSlots = 4;
+inline constexpr int kPathSize = 4096;      // names, paths, the working directory
+inline constexpr int kDataPathSize = 8192;  // data-directory paths and kill commands
+
+// Fields marked shared are also used by the liveness checker thread.
+struct proc_slot {
+  char name[kPathSize];
+  char alive_path[kPathSize];  // empty: no heartbeat checking
+  std::atomic<uint32_t> miss_count;
+  std::atomic<int32_t> killed_by_checker;
+  std::atomic<int32_t> pid;  // 0: none; negative: the launch failed
+};
+
+struct supervisor_state {
+  char run_path[kPathSize];
+  int32_t debug_flag;
+  int32_t data_mode;
+  std::atomic<int32_t> run_fd;
+  int32_t proc_count;
+  proc_slot slots[kMaxSlots];
+  uint32_t segv_restarts;
+};
+
+// Slots in use: every walk of the table stops here.
+inline int slot_limit(const supervisor_state& s) {
+  return s.proc_count < kMaxSlots ? s.proc_count : kMaxSlots;
+}
+
+// Owns a descriptor; closes it when it goes out of scope.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd = -1) : fd_(fd) {}
+  ~unique_fd();
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Closes every descriptor from first_fd (3 when below 1) up to the open-file
+// limit. Async-signal-safe: children call it between fork and exec.
+void close_inherited_fds(int first_fd);
+
+// The same through a walk of /proc/self/fd; false when that is unavailable.
+bool close_listed_fds(int first_fd, long limit);
+
+// Writes all len bytes, completing short writes; 0 or -1.
+int write_all(int fd, const void* data, size_t len);
+
+// "killall -9 NAME >/dev/null 2>&1" with NAME quoted for the shell; -1 when
+// the quoted command does not fit.
+int build_kill_command(char* buf, size_t size, const char* name);
+
+// Kills every process named name (result ignored).
+void kill_by_name(const char* name);
+
+// The last component of path (POSIX basename, without changing path): its
+// start, and its length in *len.
+const char* base_name(const char* path, size_t* len);
+
+// The directory part of path (POSIX dirname) into out; -1 when it does not fit.
+int dir_name(const char* path, char* out, size_t size);

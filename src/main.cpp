@@ -1,0 +1,66 @@
+// The entry point: prepares the process, takes the single-instance lock and
+// hands over to the supervision loop.
+#include <dirent.h>
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "alive.hpp"
+#include "common.hpp"
+#include "config.hpp"
+#include "runfile.hpp"
+#include "supervise.hpp"
+
+namespace {
+
+// Changes into the directory part of argv0, taken from the whole text.
+void enter_program_dir(const char* argv0) {
+  if (!argv0) return;
+  char dir[kPathSize];
+  if (dir_name(argv0, dir, sizeof dir) == 0) {
+    int ignored = chdir(dir);
+    (void)ignored;
+  }
+}
+
+int ensure_dir(const char* path) {
+  if (DIR* dir = opendir(path)) {
+    closedir(dir);
+    return 0;
+  }
+  if (mkdir(path, 0777) != 0 && errno != EEXIST) {
+    printf("mkdir (%s) error: %s", path, strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  close_inherited_fds(3);
+  static supervisor_state state;
+  if (argc < 1 || !argv[0] || argv[0][0] == '\0') {
+    printf("no program path given\n");
+    return 0;
+  }
+  size_t base_len = 0;
+  const char* base = base_name(argv[0], &base_len);
+  snprintf(state.run_path, sizeof state.run_path, "%s%.*s.run", kStateDir,
+           static_cast<int>(base_len), base);
+  enter_program_dir(argv[0]);
+  if (argc > 1) state.debug_flag = 1;
+  if (ensure_dir(kStateDir) != 0 || ensure_dir(kDataDir) != 0) return 0;
+  if (load_watch_config("config", state) != 0) {
+    printf("failed to init daemon\n");
+    return 0;
+  }
+  if (open_run_file(argv[0], state) != 0) return 0;
+  signal(SIGCHLD, SIG_DFL);
+  start_check_alive(state);
+  supervise(state);
+  return 0;
+}

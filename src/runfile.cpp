@@ -1,0 +1,80 @@
+#include "runfile.hpp"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace {
+
+// Empties the run file down to its first line (the program directory) and
+// puts the write offset behind it.
+void cut_back(int fd) {
+  char head[kPathSize + 1];
+  ssize_t n = pread(fd, head, sizeof head, 0);
+  const void* eol = n > 0 ? memchr(head, '\n', static_cast<size_t>(n)) : nullptr;
+  off_t keep = eol ? static_cast<const char*>(eol) - head + 1 : 0;
+  if (ftruncate(fd, keep) == 0) lseek(fd, keep, SEEK_SET);
+}
+
+// Serialises the two threads' writers so that a cut-back never races a line.
+std::atomic_flag writing = ATOMIC_FLAG_INIT;
+
+}  // namespace
+
+int lock_run_file(const char* path, const char* data, int32_t len) {
+  if (!path) {
+    printf("NULL file name\n");
+    return -1;
+  }
+  unique_fd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (fd.get() < 0) {
+    printf("failed to open %s\n", path);
+    return -1;
+  }
+  int flags = fcntl(fd.get(), F_GETFD);
+  if (flags < 0 || fcntl(fd.get(), F_SETFD, flags | FD_CLOEXEC) < 0) {
+    printf("FD_CLOEXEC failed for %s\n", path);
+    return -1;
+  }
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    printf("already in use for %s\n", path);
+    return -1;
+  }
+  int ignored = ftruncate(fd.get(), 0);
+  if (len > 0) ignored = static_cast<int>(write(fd.get(), data, static_cast<size_t>(len)));
+  (void)ignored;
+  return fd.release();
+}
+
+int open_run_file(const char* argv0, supervisor_state& state) {
+  char cwd[kPathSize];
+  if (!getcwd(cwd, sizeof cwd)) {
+    printf("failed to get current dir\n");
+    return -1;
+  }
+  int fd = lock_run_file(state.run_path, cwd, static_cast<int32_t>(strlen(cwd)));
+  state.run_fd.store(fd, std::memory_order_release);
+  if (fd < 0) {
+    printf("process(%s) already run\n", argv0);
+    return -1;
+  }
+  ssize_t ignored = write(fd, "\n", 1);
+  (void)ignored;
+  return 0;
+}
+
+int log_write(int fd, const char* data, int32_t len) {
+  if (fd <= 0) return -1;
+  while (writing.test_and_set(std::memory_order_acquire)) {
+  }
+  off_t end = lseek(fd, 0, SEEK_CUR);
+  if (end >= 0 && len > 0 && end + len > kRunFileLimit) cut_back(fd);
+  ssize_t ignored = write(fd, data, len > 0 ? static_cast<size_t>(len) : 0);
+  (void)ignored;
+  writing.clear(std::memory_order_release);
+  return 0;
+}

@@ -1,0 +1,189 @@
+#include "supervise.hpp"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "runfile.hpp"
+#include "upgrade.hpp"
+
+namespace {
+
+constexpr int kRestartDelay = 10;
+constexpr int kSegv = 11;
+
+// Sleeps before a restart, as the way the child ended asks.
+void restart_delay(supervisor_state& state, int code, int exited) {
+  if (exited || code != kSegv) {
+    printf("Will restart normal prog after %d secs\n", kRestartDelay);
+    sleep(kRestartDelay);
+    return;
+  }
+  int secs = static_cast<int>(segv_backoff(state));
+  printf("Will restart segv prog after %d secs\n", secs);
+  sleep(static_cast<unsigned>(secs));
+}
+
+}  // namespace
+
+void build_child_args(child_args& args, const char* path, const char* alive_path,
+                      int restart_code, int debug, int data_mode) {
+  int n = 0;
+  memset(args.argv, 0, sizeof args.argv);
+  args.argv[n++] = path;
+  if (restart_code != 0) {
+    snprintf(args.code, sizeof args.code, "%d", restart_code);
+    args.argv[n++] = "-r";
+    args.argv[n++] = args.code;
+  }
+  if (debug == 1) args.argv[n++] = "-d";
+  if (alive_path[0] != '\0') {
+    args.argv[n++] = "-A";
+    args.argv[n++] = alive_path;
+  }
+  if (data_mode == 1) {
+    static const char* const data_args[] = {"-T", kStateDir, "-D", kDataDir, "-O", "PELTRO_KQ21"};
+    for (const char* arg : data_args) args.argv[n++] = arg;
+  }
+}
+
+pid_t launch_child(const char* path, const char* alive_path, int restart_code, int debug,
+                   int data_mode) {
+  child_args args;
+  build_child_args(args, path, alive_path, restart_code, debug, data_mode);
+  fflush(stdout);  // a child that fails to exec must not print our lines again
+  pid_t pid = fork();
+  if (pid < 0) {
+    printf("failed to fork\n");
+    return -1;
+  }
+  if (pid > 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  close_inherited_fds(3);
+  execv(path, const_cast<char* const*>(args.argv));
+  printf("failed to exec %s, error is %s\n", path, strerror(errno));
+  exit(129);
+}
+
+void spawn_slot(supervisor_state& state, int index, int restart_code) {
+  proc_slot& slot = state.slots[index];
+  char path[kDataPathSize];
+  int data_mode = state.data_mode == 1 ? 1 : 0;
+  if (data_mode)
+    snprintf(path, sizeof path, "%s/%s", kDataDir, slot.name);
+  else
+    snprintf(path, kPathSize, "%s", slot.name);
+  pid_t pid = launch_child(path, slot.alive_path, restart_code, state.debug_flag, data_mode);
+  slot.pid.store(pid, std::memory_order_release);
+}
+
+void kill_all(supervisor_state& state) {
+  for (int i = 0; i < slot_limit(state); ++i) {
+    state.slots[i].pid.store(0, std::memory_order_release);
+    kill_by_name(state.slots[i].name);
+  }
+}
+
+void decode_wait_status(int status, int& code, int& exited) {
+  int low = status & 0x7f;
+  exited = low == 0 ? 1 : 0;
+  code = (low == 0 || low == 0x7f) ? (status >> 8) & 0xff : low;
+}
+
+int decode_exit(pid_t pid, int status, const supervisor_state& state, int& code, int& exited) {
+  for (int i = 0; i < slot_limit(state); ++i) {
+    if (state.slots[i].pid.load(std::memory_order_acquire) == pid) {
+      decode_wait_status(status, code, exited);
+      return i;
+    }
+  }
+  printf("No such pid(%d) for reexec\n", static_cast<int>(pid));
+  return state.proc_count;
+}
+
+int format_exit_line(char* line, size_t size, const char* when, int code, int exited,
+                     const char* name) {
+  int n = exited ? snprintf(line, size, "%s: %s exited normally with code(%d)\n", when, name, code)
+                 : snprintf(line, size, "%s: %s killed by signal(%d)\n", when, name, code);
+  if (n < 0) return 0;
+  if (static_cast<size_t>(n) < size) return n;
+  line[size - 2] = '\n';  // a cut line still ends its own line
+  return static_cast<int>(size - 1);
+}
+
+void log_exit(int code, int exited, const char* name, int fd) {
+  char when[64] = "";
+  time_t now = time(nullptr);
+  struct tm local;
+  char text[64];
+  if (localtime_r(&now, &local) && asctime_r(&local, text)) {
+    snprintf(when, sizeof when, "%.63s", text);
+    size_t len = strlen(when);
+    if (len > 0) when[len - 1] = '\0';
+  }
+  char line[256];
+  int len = format_exit_line(line, sizeof line, when, code, exited, name);
+  log_write(fd, line, len);
+}
+
+unsigned segv_backoff(supervisor_state& state) {
+  uint32_t n = ++state.segv_restarts;
+  return n >= 1 && n < 4 ? 600 * (n - 1) + 60 : 7200;
+}
+
+int wait_children(supervisor_state& state, int& last_code) {
+  for (;;) {
+    int status = 0;
+    pid_t pid = waitpid(-1, &status, 0);
+    if (pid < 0 && errno == EINTR) continue;
+    if (pid < 0) {
+      printf("failed to waitpid\n");
+      return -1;
+    }
+    int code = 0;
+    int exited = 0;
+    int i = decode_exit(pid, status, state, code, exited);
+    if (i >= state.proc_count || i >= kMaxSlots) continue;
+    proc_slot& slot = state.slots[i];
+    log_exit(code, exited, slot.name, state.run_fd.load(std::memory_order_acquire));
+    if (code == 9 && slot.killed_by_checker.load(std::memory_order_acquire) != 0) code = 199;
+    slot.killed_by_checker.store(0, std::memory_order_relaxed);
+    slot.pid.store(0, std::memory_order_release);
+    if (exited) {
+      last_code = code;
+      if (code == 129) return -1;
+      if (code >= 130 && code <= 132) {
+        apply_upgrade(state, code);
+        return 0;
+      }
+      if (code == 160) return 0;
+    }
+    restart_delay(state, code, exited);
+    spawn_slot(state, i, code);
+    if (slot.pid.load(std::memory_order_relaxed) < 0) return -1;
+  }
+}
+
+void supervise(supervisor_state& state) {
+  int last_code = 0;
+  for (;;) {
+    kill_all(state);
+    state.data_mode = read_boot_mode();
+    for (int i = 0; i < slot_limit(state); ++i) {
+      spawn_slot(state, i, last_code);
+      if (state.slots[i].pid.load(std::memory_order_relaxed) < 0) return;
+    }
+    if (wait_children(state, last_code) == 0) continue;
+    if (clear_bootchk() != 1) {
+      printf("failed for normal boot, exit\n");
+      return;
+    }
+    printf("failed boot, then clean bootchk, and try again\n");
+  }
+}

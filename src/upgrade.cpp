@@ -1,0 +1,126 @@
+#include "upgrade.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+struct text_freer {
+  void operator()(char* p) const { cJSON_free(p); }
+};
+
+void bootchk_path(char (&path)[kDataPathSize]) {
+  snprintf(path, sizeof path, "%s/%s", kDataDir, ".bootchk");
+}
+
+void add_number(cJSON* record, const char* key) {
+  cJSON_AddItemToObject(record, key, cJSON_CreateNumber(1));
+}
+
+// Performs the installation that code asks for; the record gains what it installed.
+void install(int code, const char* package, cJSON* record) {
+  if (code == 130) {
+    char cmd[2048];
+    snprintf(cmd, sizeof cmd, "tar -zxf %s -C %s", package, kDataDir);
+    if (system(cmd) == 0) add_number(record, "plugindata");
+  } else if (code == 131) {
+    char blob[kDataPathSize];
+    snprintf(blob, sizeof blob, "%s/%s", kDataDir, "init.bin");
+    if (copy_file(package, blob) == 0) add_number(record, "luadata");
+  }
+}
+
+}  // namespace
+
+json_ptr load_bootchk() {
+  char path[kDataPathSize];
+  bootchk_path(path);
+  return json_read_file(path);
+}
+
+int clear_bootchk() {
+  char path[kDataPathSize];
+  bootchk_path(path);
+  if (access(path, R_OK) != 0) return 0;
+  unlink(path);
+  return 1;
+}
+
+int read_boot_mode() {
+  json_ptr record = load_bootchk();
+  if (!record) return 0;
+  const char* version = json_get_string(record.get(), "version");
+  if (!version) return 0;
+  if (version_compare(version, kVersion) < 0) {
+    clear_bootchk();
+    return 0;
+  }
+  return json_get_int(record.get(), "plugindata") == 1 ? 1 : 0;
+}
+
+uint32_t version_pack(const char* text) {
+  uint32_t packed = 0;
+  const char* p = text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    while (*p == '.') ++p;  // empty fields do not count
+    if (*p == '\0') break;
+    uint32_t v = 0;
+    for (; *p && *p != '.'; ++p) v = v * 10 + static_cast<uint32_t>(*p - '0');
+    packed |= (v & 0xffu) << shift;
+  }
+  return packed;
+}
+
+int32_t version_compare(const char* a, const char* b) {
+  uint32_t pa = version_pack(a);
+  uint32_t pb = version_pack(b);
+  return pa < pb ? -1 : pa > pb ? 1 : 0;
+}
+
+int copy_file(const char* src, const char* dst) {
+  unique_fd in(open(src, O_RDONLY | O_CLOEXEC));
+  unique_fd out(open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700));
+  if (in.get() < 0 || out.get() < 0) {
+    printf("Failed to read or write, in, %d, out, %d\n", in.get(), out.get());
+    return -1;
+  }
+  char buf[1024];
+  for (;;) {
+    ssize_t n = read(in.get(), buf, sizeof buf);
+    if (n <= 0) return 0;  // a failing read ends the copy like the end of the file
+    if (write_all(out.get(), buf, static_cast<size_t>(n)) != 0) return -1;
+  }
+}
+
+int write_text_file(const char* path, const char* data, size_t len) {
+  char tmp[kDataPathSize + 8];
+  if (snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp)) return -1;
+  unique_fd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) return -1;
+  bool ok = write_all(fd.get(), data, len) == 0 && fsync(fd.get()) == 0;
+  ok = close(fd.release()) == 0 && ok;
+  if (ok && rename(tmp, path) == 0) return 0;
+  unlink(tmp);
+  return -1;
+}
+
+void apply_upgrade(supervisor_state& /*state*/, int code) {
+  char package[510];
+  snprintf(package, sizeof package, "%s/%s", kStateDir, "qvupgrade.tgz");
+  if (access(package, R_OK) != 0) return;
+  char path[kDataPathSize];
+  bootchk_path(path);
+  json_ptr record = json_read_file(path);
+  if (!cJSON_IsObject(record.get())) record.reset(cJSON_CreateObject());
+  if (record && !json_get_string(record.get(), "version"))
+    cJSON_AddItemToObject(record.get(), "version", cJSON_CreateString(kVersion));
+  if (record) install(code, package, record.get());
+  unlink(package);
+  if (!record) return;
+  std::unique_ptr<char, text_freer> text(cJSON_PrintUnformatted(record.get()));
+  if (text) write_text_file(path, text.get(), strlen(text.get()));
+}
