@@ -1,8 +1,9 @@
-# Entry points; everything else is CMake and CTest.
+# Entry points for people and CI; the build itself is CMake and CTest.
 BUILD ?= build
 JOBS ?= 2
+CMAKE_ARGS ?=
 
-.PHONY: all build demo check check-asan check-tsan clean
+.PHONY: all deps build demo check check-asan check-tsan check-armhf fuzz bench clean
 
 all: build
 
@@ -10,7 +11,7 @@ deps:
 	@scripts/install-deps
 
 build: deps
-	cmake -S . -B $(BUILD) >/dev/null
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 demo: build
@@ -20,7 +21,19 @@ check: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 check-asan:
-	$(MAKE) check BUILD=build-asan CMAKE_ARGS=-DMINDER_SANITIZE=address,undefined
+	$(MAKE) check BUILD=build-asan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DMINDER_SANITIZE=address,undefined"
+
+check-tsan:
+	$(MAKE) check BUILD=build-tsan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DMINDER_SANITIZE=thread"
+
+check-armhf:
+	@scripts/check-armhf
+
+fuzz:
+	@scripts/fuzz 600
+
+bench:
+	@bench/run
 
 clean:
 	rm -rf build build-*

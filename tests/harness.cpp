@@ -1,0 +1,155 @@
+#include "harness.hpp"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+std::string unique_id() {
+  static int counter = 0;
+  char id[16];
+  snprintf(id, sizeof id, "%05x%02x", static_cast<unsigned>(getpid()) & 0xfffff, counter++ & 0xff);
+  return id;
+}
+
+void copy_exec(const std::string& from, const std::string& to) {
+  Sandbox::write(to, Sandbox::read(from));
+  chmod(to.c_str(), 0755);
+}
+
+}  // namespace
+
+Sandbox::Sandbox() {
+  char tmpl[] = "/tmp/minder-test-XXXXXX";
+  root = mkdtemp(tmpl);
+  prog = root + "/prog";
+  data = root + "/data";
+  mkdir(prog.c_str(), 0755);
+  mkdir(data.c_str(), 0755);
+  name = "md" + unique_id();
+  argv0 = prog + "/" + name;
+  copy_exec(MINDER_BIN, argv0);
+}
+
+Sandbox::~Sandbox() {
+  stop();
+  unlink(run_path().c_str());
+  for (const auto& c : children) unlink(("/tmp/.uci//" + c + ".alive").c_str());
+  std::string cmd = "rm -rf '" + root + "'";
+  if (system(cmd.c_str()) != 0) perror("rm");
+}
+
+std::string Sandbox::child(const std::string& base, bool in_data) {
+  std::string c = base.substr(0, 6) + unique_id();
+  copy_exec(MINDER_FIXTURE, prog + "/" + c);
+  if (in_data) copy_exec(MINDER_FIXTURE, data + "/" + c);
+  children.push_back(c);
+  return c;
+}
+
+void Sandbox::config(const std::string& json) { write(prog + "/config", json); }
+
+void Sandbox::plan(const std::string& child, const std::string& lines) {
+  write(prog + "/" + child + ".plan", lines);
+}
+
+void Sandbox::write(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string Sandbox::read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool Sandbox::exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+pid_t Sandbox::start(const std::vector<std::string>& args, int speed, const std::string& cwd,
+                     const std::string& as_argv0) {
+  std::string out_path = root + "/out";
+  std::string rate = "+0 x" + std::to_string(speed);
+  pid = fork();
+  if (pid != 0) return pid;
+  setenv("LD_PRELOAD", MINDER_FAKETIME, 1);
+  setenv("FAKETIME", rate.c_str(), 1);
+  setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);
+  if (chdir((cwd.empty() ? root : cwd).c_str()) != 0) _exit(127);
+  FILE* out = freopen(out_path.c_str(), "w", stdout);
+  if (!out || dup2(1, 2) < 0) _exit(127);
+  std::vector<char*> argv;
+  std::string a0 = as_argv0.empty() ? argv0 : as_argv0;
+  argv.push_back(a0.data());
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(argv0.c_str(), argv.data());
+  _exit(127);
+}
+
+int Sandbox::wait_exit(double seconds) {
+  int status = 0;
+  bool done = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds);
+  if (!done) return -1;
+  pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void Sandbox::stop() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  for (const auto& c : children) {
+    std::string cmd = "killall -q -9 " + c;
+    if (system(cmd.c_str()) < 0) perror("killall");
+  }
+}
+
+std::vector<std::string> Sandbox::starts(const std::string& child) const {
+  std::vector<std::string> lines;
+  std::istringstream in(read(prog + "/" + child + ".log"));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string Sandbox::last_args(const std::string& child) const {
+  auto lines = starts(child);
+  return lines.empty() ? "" : lines.back().substr(lines.back().find('\t') + 1);
+}
+
+pid_t Sandbox::last_pid(const std::string& child) const {
+  auto lines = starts(child);
+  return lines.empty() ? -1 : atoi(lines.back().c_str());
+}
+
+bool eventually(const std::function<bool()>& pred, double seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+bool process_alive(pid_t pid) {
+  if (kill(pid, 0) != 0) return false;
+  std::string stat = Sandbox::read("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] != 'Z';
+}
