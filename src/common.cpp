@@ -39,8 +39,8 @@ struct linux_dirent64 {
 }  // namespace
 
 bool close_listed_fds(int first_fd, long limit) {
-  int dir = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/self/fd",
-                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int dir = static_cast<int>(
+      syscall(SYS_openat, AT_FDCWD, "/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir < 0) return false;
   alignas(8) char buf[1024];
   for (;;) {

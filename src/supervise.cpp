@@ -32,8 +32,8 @@ void restart_delay(supervisor_state& state, int code, int exited) {
 
 }  // namespace
 
-void build_child_args(child_args& args, const char* path, const char* alive_path,
-                      int restart_code, int debug, int data_mode) {
+void build_child_args(child_args& args, const char* path, const char* alive_path, int restart_code,
+                      int debug, int data_mode) {
   int n = 0;
   memset(args.argv, 0, sizeof args.argv);
   args.argv[n++] = path;

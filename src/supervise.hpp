@@ -12,8 +12,8 @@ struct child_args {
   const char* argv[16];
 };
 
-void build_child_args(child_args& args, const char* path, const char* alive_path,
-                      int restart_code, int debug, int data_mode);
+void build_child_args(child_args& args, const char* path, const char* alive_path, int restart_code,
+                      int debug, int data_mode);
 
 void spawn_slot(supervisor_state& state, int index, int restart_code);
 // The child's pid, or -1 when fork failed; does not return in the child.

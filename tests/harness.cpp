@@ -55,7 +55,9 @@ std::string Sandbox::child(const std::string& base, bool in_data) {
   return c;
 }
 
-void Sandbox::config(const std::string& json) { write(prog + "/config", json); }
+void Sandbox::config(const std::string& json) {
+  write(prog + "/config", json);
+}
 
 void Sandbox::plan(const std::string& child, const std::string& lines) {
   write(prog + "/" + child + ".plan", lines);
@@ -72,7 +74,9 @@ std::string Sandbox::read(const std::string& path) {
   return s.str();
 }
 
-bool Sandbox::exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool Sandbox::exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 pid_t Sandbox::start(const std::vector<std::string>& args, int speed, const std::string& cwd,
                      const std::string& as_argv0) {

@@ -13,10 +13,10 @@ class Sandbox {
   Sandbox();
   ~Sandbox();
 
-  std::string root;  // temporary directory
-  std::string prog;  // program directory: root/prog
-  std::string data;  // data directory: root/data
-  std::string name;  // the daemon's executable name (unique)
+  std::string root;   // temporary directory
+  std::string prog;   // program directory: root/prog
+  std::string data;   // data directory: root/data
+  std::string name;   // the daemon's executable name (unique)
   std::string argv0;  // how the daemon is started: prog/name
   std::string run_path() const { return "/tmp/.uci/" + name + ".run"; }
 
