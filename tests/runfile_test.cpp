@@ -1,0 +1,87 @@
+// The run file: its lock, its first line and the size-bounded event log.
+#include "runfile.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "harness.hpp"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+TEST(RunFile, LockIsExclusiveAndLeavesHolderUntouched) {
+  Sandbox box;
+  const std::string path = box.root + "/x.run";
+  Sandbox::write(path, "stale lines from an earlier run\n");
+  int fd = lock_run_file(path.c_str(), "/prog/dir", 9);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(Sandbox::read(path), "/prog/dir");
+  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+
+  struct {
+    const char* path;
+    std::string message;
+  } refused[] = {{path.c_str(), "already in use for " + path + "\n"},
+                 {nullptr, "NULL file name\n"},
+                 {"/nonexistent-dir/x.run", "failed to open /nonexistent-dir/x.run\n"}};
+  for (const auto& c : refused) {
+    CaptureStdout();
+    EXPECT_EQ(lock_run_file(c.path, "other", 5), -1);
+    EXPECT_EQ(GetCapturedStdout(), c.message);
+  }
+  EXPECT_EQ(Sandbox::read(path), "/prog/dir");
+  close(fd);
+  fd = lock_run_file(path.c_str(), "", 0);  // free again once the holder is gone
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(Sandbox::read(path), "");
+  close(fd);
+}
+
+TEST(RunFile, OpenWritesWorkingDirectoryAndRefusesSecond) {
+  Sandbox box;
+  auto first = std::make_unique<supervisor_state>();
+  auto second = std::make_unique<supervisor_state>();
+  snprintf(first->run_path, kPathSize, "%s/y.run", box.root.c_str());
+  snprintf(second->run_path, kPathSize, "%s/y.run", box.root.c_str());
+  char cwd[kPathSize];
+  ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+  ASSERT_EQ(open_run_file("/p/minder", *first), 0);
+  EXPECT_EQ(Sandbox::read(first->run_path), std::string(cwd) + "\n");
+  CaptureStdout();
+  EXPECT_EQ(open_run_file("/q/minder", *second), -1);
+  EXPECT_EQ(GetCapturedStdout(), "already in use for " + std::string(first->run_path) +
+                                     "\nprocess(/q/minder) already run\n");
+  EXPECT_LT(second->run_fd, 0);
+  close(first->run_fd);
+}
+
+TEST(RunFile, LogIsCutBackToFirstLineBeforeLimit) {
+  EXPECT_EQ(log_write(0, "x\n", 2), -1);
+  EXPECT_EQ(log_write(-1, "x\n", 2), -1);
+  Sandbox box;
+  const std::string path = box.root + "/z.run";
+  // 1023 lines after the first take the file to exactly 1 MiB; the next one may not.
+  const std::string head = "/" + std::string(1022, 'h') + "\n";
+  int fd = lock_run_file(path.c_str(), head.data(), static_cast<int32_t>(head.size()));
+  ASSERT_GE(fd, 0);
+  const std::string line = std::string(1023, 'e') + "\n";
+  for (int i = 0; i < 1100; ++i) {
+    ASSERT_EQ(log_write(fd, line.data(), static_cast<int32_t>(line.size())), 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    ASSERT_EQ(st.st_size,
+              static_cast<off_t>(head.size() + (i < 1023 ? i + 1 : i - 1022) * line.size()))
+        << i;
+  }
+  std::string want = head;
+  for (int i = 1023; i < 1100; ++i) want += line;
+  EXPECT_EQ(Sandbox::read(path), want);
+  CaptureStdout();
+  EXPECT_EQ(lock_run_file(path.c_str(), "", 0), -1);  // the lock is still held
+  EXPECT_EQ(GetCapturedStdout(), "already in use for " + path + "\n");
+  close(fd);
+}
