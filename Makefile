@@ -3,18 +3,21 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all deps build demo check check-asan check-tsan check-armhf fuzz bench clean
+.PHONY: all deps configure build demo check check-asan check-tsan check-armhf fuzz bench clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) $(CMAKE_ARGS) >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target minder
 	@scripts/demo $(BUILD)/minder
 
 check: build
