@@ -68,7 +68,8 @@ pid_t launch_child(const char* path, const char* alive_path, int restart_code, i
   close_inherited_fds(3);
   execv(path, const_cast<char* const*>(args.argv));
   printf("failed to exec %s, error is %s\n", path, strerror(errno));
-  exit(129);
+  fflush(stdout);
+  _exit(129);  // the parent's exit handlers are not the child's to run
 }
 
 void spawn_slot(supervisor_state& state, int index, int restart_code) {
