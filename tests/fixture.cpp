@@ -2,9 +2,9 @@
 // "PID<TAB>ARGV..." to NAME.log in the working directory, then runs line K of
 // NAME.plan (K = starts so far; the last line once they run out, "stay" when
 // there is no plan). Words of a plan line, run in order:
-//   exit N | sleep S | signal N | touch | beat P N | stay
+//   exit N | sleep S | signal N | ignore N | touch | beat P N | stay
 // touch creates the heartbeat file named after -A; beat does it every P
-// seconds, N times (0: forever).
+// seconds, N times (0: forever); ignore N sets signal N to be ignored.
 #include <libgen.h>
 #include <signal.h>
 #include <stdio.h>
@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
     if (strcmp(w, "exit") == 0) exit(arg(++i));
     if (strcmp(w, "sleep") == 0) sleep(static_cast<unsigned>(arg(++i)));
     if (strcmp(w, "touch") == 0) touch(alive);
+    if (strcmp(w, "ignore") == 0) signal(arg(++i), SIG_IGN);
     if (strcmp(w, "signal") == 0) {
       struct rlimit no_core = {0, 0};
       setrlimit(RLIMIT_CORE, &no_core);

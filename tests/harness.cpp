@@ -84,18 +84,25 @@ pid_t Sandbox::start(const std::vector<std::string>& args, int speed, const std:
   std::string rate = "+0 x" + std::to_string(speed);
   pid = fork();
   if (pid != 0) return pid;
-  setenv("LD_PRELOAD", MINDER_FAKETIME, 1);
+  if (wrapper.empty()) setenv("LD_PRELOAD", MINDER_FAKETIME, 1);
   setenv("FAKETIME", rate.c_str(), 1);
   setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);
   if (chdir((cwd.empty() ? root : cwd).c_str()) != 0) _exit(127);
   FILE* out = freopen(out_path.c_str(), "w", stdout);
   if (!out || dup2(1, 2) < 0) _exit(127);
   std::vector<char*> argv;
+  std::string preload = std::string("LD_PRELOAD=") + MINDER_FAKETIME;
+  std::vector<std::string> head = wrapper;
+  if (!head.empty()) head.insert(head.end(), {"env", preload});
+  for (const auto& w : head) argv.push_back(const_cast<char*>(w.c_str()));
   std::string a0 = as_argv0.empty() ? argv0 : as_argv0;
   argv.push_back(a0.data());
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  execv(argv0.c_str(), argv.data());
+  if (wrapper.empty())
+    execv(argv0.c_str(), argv.data());
+  else
+    execvp(argv[0], argv.data());
   _exit(127);
 }
 
@@ -111,6 +118,9 @@ void Sandbox::stop() {
   if (pid > 0) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
+    // What libfaketime shares with the daemon's processes outlives a kill.
+    unlink(("/dev/shm/faketime_shm_" + std::to_string(pid)).c_str());
+    unlink(("/dev/shm/sem.faketime_sem_" + std::to_string(pid)).c_str());
     pid = -1;
   }
   for (const auto& c : children) {

@@ -46,6 +46,10 @@ class Sandbox {
 
   pid_t pid = -1;
   std::vector<std::string> children;
+  // A command the daemon is run through (e.g. {"setpriv", "--reuid=..."}),
+  // found on PATH and given the daemon's path and arguments; empty: none.
+  // The wrapper itself runs without libfaketime.
+  std::vector<std::string> wrapper;
 };
 
 // Polls pred until it holds or seconds pass.

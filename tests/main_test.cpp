@@ -1,15 +1,133 @@
 // Start-up of the real daemon: configuration, directories and the run file.
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "harness.hpp"
 
-TEST(StartUp, RunFileNamesProgramDirectoryAndHoldsLock) {
+namespace {
+
+std::string config_for(const std::vector<std::string>& bases) {
+  std::string procs;
+  for (const auto& b : bases)
+    procs += (procs.empty() ? "{\"base\":\"" : ",{\"base\":\"") + b + "\"}";
+  return R"({"__watch":{"processes":[)" + procs + "]}}";
+}
+
+// Marks a directory immutable, so that not even root can create entries in it.
+class ImmutableDir {
+ public:
+  explicit ImmutableDir(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_DIRECTORY)) {
+    ok = fd_ >= 0 && ioctl(fd_, FS_IOC_GETFLAGS, &flags_) == 0 && set(flags_ | FS_IMMUTABLE_FL);
+  }
+  ~ImmutableDir() {
+    if (ok) set(flags_);
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok = false;
+
+ private:
+  bool set(int flags) { return ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0; }
+  int fd_;
+  int flags_ = 0;
+};
+
+}  // namespace
+
+TEST(StartUp, RunFileNamesProgramDirectoryAndIsEmptiedOnRestart) {
   Sandbox box;
   std::string kid = box.child("kid");
-  box.config(R"({"__watch":{"processes":[{"base":")" + kid + R"("}]}})");
+  box.config(config_for({kid}));
+  box.plan(kid, "exit 3\nstay\n");
   box.start();
-  ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == 1; }));
+  ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == 2; }));
+  EXPECT_EQ(box.run_file().rfind(box.prog + "\n", 0), 0u);
+  EXPECT_NE(box.run_file().find(kid + " exited normally with code(3)\n"), std::string::npos);
+  box.stop();
+  box.start();
+  ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == 3; }));
   EXPECT_EQ(box.run_file(), box.prog + "\n");
-  EXPECT_EQ(box.last_args(kid), kid);
+}
+
+TEST(StartUp, UnloadableConfigEndsTheDaemon) {
+  for (const char* text : {static_cast<const char*>(nullptr), "", "   \n", R"({"__watch":)",
+                           R"({"__watch":{"processes":[{"base":7}]}})"}) {
+    SCOPED_TRACE(text ? text : "(no config)");
+    Sandbox box;
+    if (text) box.config(text);
+    box.start();
+    EXPECT_EQ(box.wait_exit(), 0);
+    EXPECT_EQ(box.out(), "failed to init daemon\n");
+    EXPECT_FALSE(Sandbox::exists(box.run_path()));
+  }
+}
+
+TEST(StartUp, OneDaemonPerExecutableName) {
+  Sandbox first;
+  std::string kid = first.child("first");
+  first.config(config_for({kid}));
+  first.start();
+  ASSERT_TRUE(eventually([&] { return first.starts(kid).size() == 1; }));
+  const std::string run_before = first.run_file();
+
+  // The same executable name, installed and started in another directory.
+  Sandbox same;
+  same.argv0 = same.prog + "/" + first.name;
+  Sandbox::write(same.argv0, Sandbox::read(MINDER_BIN));
+  chmod(same.argv0.c_str(), 0755);
+  std::string other_kid = same.child("second");
+  same.config(config_for({other_kid}));
+  same.start();
+  EXPECT_EQ(same.wait_exit(), 0);
+  EXPECT_EQ(same.out(), "already in use for " + first.run_path() + "\nprocess(" + same.argv0 +
+                            ") already run\n");
+  EXPECT_TRUE(same.starts(other_kid).empty());
+  EXPECT_EQ(first.run_file(), run_before);
+  EXPECT_EQ(first.starts(kid).size(), 1u);
+  EXPECT_TRUE(process_alive(first.last_pid(kid)));
+
+  // A different executable name runs beside it.
+  Sandbox other;
+  std::string third = other.child("third");
+  other.config(config_for({third}));
+  other.start();
+  EXPECT_TRUE(eventually([&] { return other.starts(third).size() == 1; }));
+  EXPECT_EQ(other.run_file(), other.prog + "\n");
+}
+
+TEST(StartUp, ProgramDirectoryComesFromArgv0) {
+  enum Form { kRelative, kBare, kDotted, kDoubleSlash };
+  for (Form form : {kRelative, kBare, kDotted, kDoubleSlash}) {
+    SCOPED_TRACE(form);
+    Sandbox box;
+    std::string kid = box.child("kid");
+    box.config(config_for({kid}));
+    if (form == kRelative) box.start({}, 100, box.root, "prog/" + box.name);
+    if (form == kBare) box.start({}, 100, box.prog, box.name);
+    if (form == kDotted) box.start({}, 100, box.prog, "./" + box.name);
+    if (form == kDoubleSlash) box.start({}, 100, "/", box.root + "//prog//" + box.name);
+    ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == 1; }));
+    EXPECT_EQ(box.last_args(kid), kid);
+    EXPECT_EQ(box.run_file(), box.prog + "\n");
+  }
+}
+
+TEST(StartUp, DataDirectoryThatCannotBeCreatedEndsTheDaemon) {
+  Sandbox box;
+  std::string kid = box.child("kid");
+  box.config(config_for({kid}));
+  ASSERT_EQ(rmdir(box.data.c_str()), 0);
+  Sandbox::write(box.root + "/out", "");  // the daemon's output file must exist beforehand
+  ImmutableDir frozen(box.root);
+  if (!frozen.ok) GTEST_SKIP() << "this file system cannot make a directory immutable";
+  box.start();
+  EXPECT_EQ(box.wait_exit(), 0);
+  EXPECT_EQ(box.out(), std::string("mkdir (../data/) error: ") + strerror(EPERM));
+  EXPECT_TRUE(box.starts(kid).empty());
+  EXPECT_FALSE(Sandbox::exists(box.run_path()));
 }
