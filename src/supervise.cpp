@@ -58,6 +58,7 @@ pid_t launch_child(const char* path, const char* alive_path, int restart_code, i
   child_args args;
   build_child_args(args, path, alive_path, restart_code, debug, data_mode);
   fflush(stdout);  // a child that fails to exec must not print our lines again
+  pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
     printf("failed to fork\n");
@@ -65,6 +66,7 @@ pid_t launch_child(const char* path, const char* alive_path, int restart_code, i
   }
   if (pid > 0) return pid;
   prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) raise(SIGTERM);  // the parent died before the request took hold
   close_inherited_fds(3);
   execv(path, const_cast<char* const*>(args.argv));
   printf("failed to exec %s, error is %s\n", path, strerror(errno));
