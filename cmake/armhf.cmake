@@ -17,8 +17,17 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
-# Test programs (and gtest_discover_tests) run through the emulator.
-find_program(MINDER_QEMU_ARM qemu-arm)
+# Test programs (and gtest_discover_tests) run through the emulator. The
+# static build matters: a dynamically linked qemu-arm is itself subject to
+# LD_PRELOAD and would print loader errors into the daemon's output.
+find_program(MINDER_QEMU_ARM NAMES qemu-arm-static qemu-arm)
 if(MINDER_QEMU_ARM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${MINDER_QEMU_ARM})
 endif()
+
+# The tests preload libfaketime into the daemon, which then starts both ARM
+# children and host programs (sh, killall, tar). The loader expands $LIB to
+# lib/arm-linux-gnueabihf in ARM processes and to the host's multiarch
+# directory in host ones, so each gets the library of its own architecture.
+set(MINDER_FAKETIME_LIB "/usr/$LIB/faketime/libfaketimeMT.so.1"
+    CACHE FILEPATH "libfaketime for the tests, per architecture")
