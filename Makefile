@@ -11,7 +11,7 @@ deps:
 	@scripts/install-deps
 
 configure: deps
-	cmake -S . -B $(BUILD) $(CMAKE_ARGS) >/dev/null
+	cmake -S . -B $(BUILD) -DMINDER_TESTS=ON $(CMAKE_ARGS) >/dev/null
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)

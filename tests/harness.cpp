@@ -1,5 +1,7 @@
 #include "harness.hpp"
 
+#include <gtest/gtest.h>
+
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -41,6 +43,8 @@ Sandbox::Sandbox() {
 
 Sandbox::~Sandbox() {
   stop();
+  // A sanitized daemon reports on its own output.
+  EXPECT_EQ(out().find("Sanitizer"), std::string::npos) << out();
   unlink(run_path().c_str());
   for (const auto& c : children) unlink(("/tmp/.uci//" + c + ".alive").c_str());
   std::string cmd = "rm -rf '" + root + "'";
@@ -87,6 +91,7 @@ pid_t Sandbox::start(const std::vector<std::string>& args, int speed, const std:
   if (wrapper.empty()) setenv("LD_PRELOAD", MINDER_FAKETIME, 1);
   setenv("FAKETIME", rate.c_str(), 1);
   setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);
+  setenv("TSAN_OPTIONS", "halt_on_error=1", 0);
   if (chdir((cwd.empty() ? root : cwd).c_str()) != 0) _exit(127);
   FILE* out = freopen(out_path.c_str(), "w", stdout);
   if (!out || dup2(1, 2) < 0) _exit(127);
