@@ -1,7 +1,6 @@
 #include "harness.hpp"
 
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
