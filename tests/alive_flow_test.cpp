@@ -33,12 +33,6 @@ std::string config(const std::vector<std::string>& slots) {
   return R"({"__watch":{"processes":[)" + list + "]}}";
 }
 
-// The arguments of start k of child.
-std::string args_of(const Sandbox& box, const std::string& child, size_t k) {
-  auto lines = box.starts(child);
-  return k < lines.size() ? lines[k].substr(lines[k].find('\t') + 1) : "";
-}
-
 // Where the text first appears in the run file; npos when it does not.
 size_t at(const Sandbox& box, const std::string& text) {
   return box.run_file().find(text);
@@ -67,7 +61,7 @@ TEST(AliveFlow, HungChildKilledAtThirdCheckAndRestartedWith199) {
   ASSERT_TRUE(eventually([&] { return at(box, clock + " exited normally with code(5)") != npos; }));
   EXPECT_LT(at(box, hung_line(never)), at(box, clock + " exited")) << "killed after check 3";
   ASSERT_TRUE(eventually([&] { return box.starts(never).size() >= 2; }));
-  EXPECT_EQ(args_of(box, never, 1), never + " -r 199 -A " + heartbeat(never));
+  EXPECT_EQ(box.args_at(never, 1), never + " -r 199 -A " + heartbeat(never));
 
   ASSERT_TRUE(eventually([&] { return at(box, hung_line(once)) != npos; }));
   ASSERT_TRUE(eventually([&] { return box.starts(once).size() >= 2; }));
@@ -127,7 +121,7 @@ TEST(AliveFlow, MissesCarryOverAnOrdinaryRestart) {
   EXPECT_LT(at(box, hung_line(carry)), at(box, hung_line(never))) << box.run_file();
   ASSERT_TRUE(eventually([&] { return box.starts(carry).size() >= 3; }));
   std::string alive = " -A " + heartbeat(carry);
-  EXPECT_EQ(args_of(box, carry, 1), carry + " -r 3" + alive);
+  EXPECT_EQ(box.args_at(carry, 1), carry + " -r 3" + alive);
   EXPECT_EQ(box.last_args(carry), carry + " -r 199" + alive);
 }
 

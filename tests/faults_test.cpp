@@ -20,16 +20,6 @@ namespace {
 
 const std::string kPackage = "/tmp/.uci//qvupgrade.tgz";
 
-std::string config_for(const std::vector<std::string>& bases) {
-  std::string procs;
-  for (const auto& b : bases) procs += (procs.empty() ? "" : ",") + ("{\"base\":\"" + b + "\"}");
-  return R"({"__watch":{"processes":[)" + procs + "]}}";
-}
-
-std::string args_of(const std::string& start_line) {
-  return start_line.substr(start_line.find('\t') + 1);
-}
-
 // Gives this test process (and the daemons it starts) mounts of its own.
 bool private_mounts() {
   return unshare(CLONE_NEWNS) == 0 &&
@@ -192,7 +182,7 @@ TEST(Faults, FullOrReadOnlyDataDirectoryKeepsRecord) {
     EXPECT_TRUE(now == record) << now.size() << " bytes, ending "
                                << now.substr(now.size() > 24 ? now.size() - 24 : 0);
     EXPECT_FALSE(Sandbox::exists(kPackage));
-    EXPECT_EQ(args_of(box.starts(kid)[1]), kid + " -r " + std::to_string(c.code));
+    EXPECT_EQ(box.args_at(kid, 1), kid + " -r " + std::to_string(c.code));
     EXPECT_EQ(box.last_args(kid), kid + " -r 3");
     EXPECT_EQ(count_of(box.run_file(), kid + " exited normally with code(3)\n"), 1);
     EXPECT_TRUE(process_alive(box.pid));
@@ -270,7 +260,7 @@ TEST(Faults, DaemonKilledMidCycle) {
   EXPECT_FALSE(process_alive(old_stubborn));
   EXPECT_EQ(box.starts(stubborn).size(), 2u);
   EXPECT_TRUE(process_alive(box.last_pid(stubborn)));
-  EXPECT_EQ(args_of(box.starts(plain)[2]), plain);  // a fresh start carries no -r
+  EXPECT_EQ(box.args_at(plain, 2), plain);  // a fresh start carries no -r
   EXPECT_EQ(box.last_args(plain), plain + " -r 2");
   std::string run = box.run_file();
   EXPECT_EQ(run.rfind(box.prog + "\n", 0), 0u) << run;

@@ -140,14 +140,27 @@ std::vector<std::string> Sandbox::starts(const std::string& child) const {
   return lines;
 }
 
+std::string Sandbox::args_at(const std::string& child, size_t k) const {
+  auto lines = starts(child);
+  return k < lines.size() ? lines[k].substr(lines[k].find('\t') + 1) : "";
+}
+
 std::string Sandbox::last_args(const std::string& child) const {
   auto lines = starts(child);
-  return lines.empty() ? "" : lines.back().substr(lines.back().find('\t') + 1);
+  return lines.empty() ? "" : args_at(child, lines.size() - 1);
 }
 
 pid_t Sandbox::last_pid(const std::string& child) const {
   auto lines = starts(child);
   return lines.empty() ? -1 : atoi(lines.back().c_str());
+}
+
+std::string config_for(const std::vector<std::string>& bases, bool excheck) {
+  std::string procs;
+  for (const auto& b : bases)
+    procs += (procs.empty() ? "{\"base\":\"" : ",{\"base\":\"") + b +
+             (excheck ? "\",\"excheck\":true}" : "\"}");
+  return R"({"__watch":{"processes":[)" + procs + "]}}";
 }
 
 bool eventually(const std::function<bool()>& pred, double seconds) {

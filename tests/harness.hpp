@@ -41,7 +41,8 @@ class Sandbox {
   std::string run_file() const { return read(run_path()); }
   // The fixture's log of child: one "PID\tARGV" line per start.
   std::vector<std::string> starts(const std::string& child) const;
-  std::string last_args(const std::string& child) const;  // argv of the latest start
+  std::string args_at(const std::string& child, size_t k) const;  // argv of start k, or ""
+  std::string last_args(const std::string& child) const;          // argv of the latest start
   pid_t last_pid(const std::string& child) const;
 
   pid_t pid = -1;
@@ -52,6 +53,8 @@ class Sandbox {
   std::vector<std::string> wrapper;
 };
 
+// A config naming bases in launch order, all watched when excheck.
+std::string config_for(const std::vector<std::string>& bases, bool excheck = false);
 // Polls pred until it holds or seconds pass.
 bool eventually(const std::function<bool()>& pred, double seconds = 30);
 int count_of(const std::string& text, const std::string& what);

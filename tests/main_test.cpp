@@ -12,13 +12,6 @@
 
 namespace {
 
-std::string config_for(const std::vector<std::string>& bases) {
-  std::string procs;
-  for (const auto& b : bases)
-    procs += (procs.empty() ? "{\"base\":\"" : ",{\"base\":\"") + b + "\"}";
-  return R"({"__watch":{"processes":[)" + procs + "]}}";
-}
-
 // Marks a directory immutable, so that not even root can create entries in it.
 class ImmutableDir {
  public:

@@ -20,12 +20,6 @@ constexpr bool kSanitized = true;  // shadow memory and quarantine grow the RSS
 constexpr bool kSanitized = false;
 #endif
 
-std::string config_for(const std::vector<std::string>& bases) {
-  std::string procs;
-  for (const auto& b : bases) procs += (procs.empty() ? "" : ",") + ("{\"base\":\"" + b + "\"}");
-  return R"({"__watch":{"processes":[)" + procs + "]}}";
-}
-
 long status_field(pid_t pid, const std::string& key) {
   std::string status = Sandbox::read("/proc/" + std::to_string(pid) + "/status");
   size_t at = status.find(key + ":");

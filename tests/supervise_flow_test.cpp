@@ -18,20 +18,6 @@ namespace {
 const std::string kDataOpts = " -T /tmp/.uci/ -D ../data/ -O PELTRO_KQ21";
 const std::string kDataRecord = R"({"version":"1.0.12.3","plugindata":1})";
 
-std::string config_for(const std::vector<std::string>& bases, bool excheck = false) {
-  std::string procs;
-  for (const auto& b : bases)
-    procs += (procs.empty() ? "" : ",") + std::string("{\"base\":\"") + b + "\"" +
-             (excheck ? ",\"excheck\":true}" : "}");
-  return R"({"__watch":{"processes":[)" + procs + "]}}";
-}
-
-std::string args_at(const Sandbox& box, const std::string& child, size_t start) {
-  auto lines = box.starts(child);
-  if (start >= lines.size()) return "";
-  return lines[start].substr(lines[start].find('\t') + 1);
-}
-
 // The child's descriptors, without the one that the time-scaling library opens itself.
 std::vector<int> open_fds(pid_t pid) {
   std::vector<int> fds;
@@ -100,7 +86,7 @@ TEST(Flow, ChildCommandLines) {
     ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == 2; }));
     std::string path = row.data ? "../data//" + kid : kid;
     for (size_t i = 0; i < 2; ++i)
-      EXPECT_EQ(args_at(box, kid, i),
+      EXPECT_EQ(box.args_at(kid, i),
                 path + replace_all((i ? row.second : row.first).substr(1), "N", kid));
     // Only standard input, output and error reach the child.
     pid_t pid = box.last_pid(kid);
@@ -216,7 +202,7 @@ TEST(Flow, DataModeProgramThatCannotStartFallsBackToShippedPrograms) {
   box.start();
   EXPECT_TRUE(eventually([&] { return box.last_args(broken) == broken + " -r 129"; }));
   EXPECT_TRUE(eventually([&] { return box.last_args(other) == other + " -r 129"; }));
-  EXPECT_EQ(args_at(box, broken, 0), broken + " -r 129");
+  EXPECT_EQ(box.args_at(broken, 0), broken + " -r 129");
   EXPECT_FALSE(Sandbox::exists(box.data + "/.bootchk"));
   EXPECT_EQ(box.out().find("failed to exec ../data//" + broken +
                            ", error is No such file or directory\n"
