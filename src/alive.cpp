@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <stdio.h>
-#include <string.h>
 #include <unistd.h>
 
 #include "runfile.hpp"

@@ -1,6 +1,5 @@
 #include "upgrade.hpp"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
