@@ -24,6 +24,9 @@ TEST(CheckSlots, ThirdMissKillsByName) {
     execl(exe.c_str(), name.c_str(), "600", static_cast<char*>(nullptr));
     _exit(127);
   }
+  // killall finds it by name only once it runs the copy.
+  const std::string comm = "/proc/" + std::to_string(child) + "/comm";
+  ASSERT_TRUE(eventually([&] { return Sandbox::read(comm) == name + "\n"; }));
   const std::string beat = box.root + "/beat.alive", log = box.root + "/log";
   auto state = std::make_unique<supervisor_state>();
   state->run_fd = open(log.c_str(), O_RDWR | O_CREAT, 0644);
