@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +22,15 @@ std::string unique_id() {
   snprintf(id, sizeof id, "%05x%02x", static_cast<unsigned>(getpid()) & 0xfffff, counter++ & 0xff);
   return id;
 }
+
+// The daemon's paths under /tmp/.uci/ are fixed. As root, each test program
+// gets a /tmp of its own, so that runs from several checkouts (and tests run
+// side by side) cannot meet there; elsewhere the CTest locks keep them apart.
+[[maybe_unused]] const bool private_tmp = [] {
+  if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) return false;
+  return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0 && mkdir("/tmp/.uci", 0777) == 0;
+}();
 
 void copy_exec(const std::string& from, const std::string& to) {
   Sandbox::write(to, Sandbox::read(from));
