@@ -1,0 +1,27 @@
+# Shared part of the musl toolchain files. The caller sets:
+#   MINDER_MUSL_CC   C compiler driver for musl (compiles cJSON, links everything)
+#   MINDER_GXX       g++ whose libstdc++ headers the C++ sources see
+#   MINDER_GXX_HEADERS  libstdc++ include directories of that g++
+#   MINDER_MUSL_INCLUDE musl's include directory
+# The daemon uses nothing from libstdc++ beyond its headers, so C++ sources
+# compile with g++ against musl's headers, and every program links through the
+# musl C driver without libstdc++: a libstdc++ symbol that creeps in fails the
+# link with an undefined reference.
+set(MINDER_MUSL ON CACHE BOOL "Built against musl (set by the toolchain file)")
+set(CMAKE_C_COMPILER ${MINDER_MUSL_CC})
+set(CMAKE_CXX_COMPILER ${MINDER_GXX})
+
+execute_process(COMMAND ${MINDER_GXX} -print-file-name=include
+  OUTPUT_VARIABLE minder_gcc_include OUTPUT_STRIP_TRAILING_WHITESPACE)
+set(minder_includes "")
+foreach(dir ${MINDER_GXX_HEADERS} ${MINDER_MUSL_INCLUDE} ${minder_gcc_include})
+  string(APPEND minder_includes " -isystem ${dir}")
+endforeach()
+# libstdc++'s os_defines.h asks __GLIBC_PREREQ, which musl does not define.
+set(CMAKE_CXX_FLAGS_INIT "-nostdinc${minder_includes} '-D__GLIBC_PREREQ(a,b)=0'")
+set(CMAKE_CXX_LINK_EXECUTABLE
+  "${MINDER_MUSL_CC} <FLAGS> <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> <OBJECTS> -o <TARGET> <LINK_LIBRARIES>")
+
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
