@@ -31,3 +31,8 @@ endif()
 # directory in host ones, so each gets the library of its own architecture.
 set(MINDER_FAKETIME_LIB "/usr/$LIB/faketime/libfaketimeMT.so.1"
     CACHE FILEPATH "libfaketime for the tests, per architecture")
+
+# A 64-bit time_t and off_t, as musl has them on the board: no overflow of
+# run-file stamps in 2038. glibc builds keep the 32-bit ABI otherwise.
+set(CMAKE_C_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
