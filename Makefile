@@ -3,7 +3,8 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build demo check check-asan check-tsan check-armhf fuzz bench clean
+.PHONY: all deps configure build demo check check-asan check-tsan check-armhf fuzz bench clean \
+	musl board check-musl check-busybox
 
 all: build
 
@@ -29,8 +30,25 @@ check-asan:
 check-tsan:
 	$(MAKE) check BUILD=build-tsan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DMINDER_SANITIZE=thread"
 
+# The static musl daemon, cJSON compiled in: build-musl/minder (x86-64) and
+# build-board/minder (32-bit ARM, the board).
+musl:
+	@JOBS=$(JOBS) scripts/build-static x86_64
+
+board:
+	@JOBS=$(JOBS) scripts/build-static armhf
+
+# Every test against the musl daemon: natively on x86-64 with the host's or
+# BusyBox's tools, and on 32-bit ARM under qemu (with a real-time smoke run of
+# the static board binary).
+check-musl:
+	@JOBS=$(JOBS) scripts/check-musl
+
+check-busybox:
+	@JOBS=$(JOBS) scripts/check-musl busybox
+
 check-armhf:
-	@scripts/check-armhf
+	@JOBS=$(JOBS) scripts/check-armhf
 
 fuzz:
 	@scripts/fuzz 600
