@@ -69,6 +69,12 @@ int write_all(int fd, const void* data, size_t len);
 // the quoted command does not fit.
 int build_kill_command(char* buf, size_t size, const char* name);
 
+// Runs cmd with /bin/sh -c and waits for it: its wait status, or -1 when no
+// shell could be started. Unlike system(), it leaves the process's signal
+// dispositions alone, so a child forked meanwhile by another thread does not
+// inherit SIGINT and SIGQUIT ignored.
+int run_shell(const char* cmd);
+
 // Kills every process named name (result ignored).
 void kill_by_name(const char* name);
 

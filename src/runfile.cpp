@@ -1,12 +1,11 @@
 #include "runfile.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
 #include <unistd.h>
-
-#include <atomic>
 
 namespace {
 
@@ -21,7 +20,19 @@ void cut_back(int fd) {
 }
 
 // Serialises the two threads' writers so that a cut-back never races a line.
-std::atomic_flag writing = ATOMIC_FLAG_INIT;
+// A blocking lock: on one core a spinning writer would only delay the holder.
+pthread_mutex_t writing = PTHREAD_MUTEX_INITIALIZER;
+
+class lock_guard {
+ public:
+  explicit lock_guard(pthread_mutex_t& m) : m_(m) { pthread_mutex_lock(&m_); }
+  ~lock_guard() { pthread_mutex_unlock(&m_); }
+  lock_guard(const lock_guard&) = delete;
+  lock_guard& operator=(const lock_guard&) = delete;
+
+ private:
+  pthread_mutex_t& m_;
+};
 
 }  // namespace
 
@@ -69,12 +80,10 @@ int open_run_file(const char* argv0, supervisor_state& state) {
 
 int log_write(int fd, const char* data, int32_t len) {
   if (fd <= 0) return -1;
-  while (writing.test_and_set(std::memory_order_acquire)) {
-  }
+  lock_guard hold(writing);
   off_t end = lseek(fd, 0, SEEK_CUR);
   if (end >= 0 && len > 0 && end + len > kRunFileLimit) cut_back(fd);
   ssize_t ignored = write(fd, data, len > 0 ? static_cast<size_t>(len) : 0);
   (void)ignored;
-  writing.clear(std::memory_order_release);
   return 0;
 }

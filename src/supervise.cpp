@@ -175,18 +175,23 @@ int wait_children(supervisor_state& state, int& last_code) {
 
 void supervise(supervisor_state& state) {
   int last_code = 0;
+  // A record that could not be removed after a failed boot is passed over
+  // from then on, as if it were gone; otherwise every cycle would fail again
+  // at once.
+  bool record_stuck = false;
   for (;;) {
     kill_all(state);
-    state.data_mode = read_boot_mode();
+    state.data_mode = record_stuck ? 0 : read_boot_mode();
     for (int i = 0; i < slot_limit(state); ++i) {
       spawn_slot(state, i, last_code);
       if (state.slots[i].pid.load(std::memory_order_relaxed) < 0) return;
     }
     if (wait_children(state, last_code) == 0) continue;
-    if (clear_bootchk() != 1) {
+    if (record_stuck || clear_bootchk() != 1) {
       printf("failed for normal boot, exit\n");
       return;
     }
+    record_stuck = bootchk_present();
     printf("failed boot, then clean bootchk, and try again\n");
   }
 }
