@@ -13,6 +13,18 @@ inline constexpr int kMaxSlots = 4;
 inline constexpr int kPathSize = 4096;      // names, paths, the working directory
 inline constexpr int kDataPathSize = 8192;  // data-directory paths and kill commands
 
+// The child exit-code protocol. Exit statuses a child uses as requests:
+inline constexpr int kExitCannotStart = 129;  // also how a failed execv ends
+inline constexpr int kExitUnpackPackage = 130;
+inline constexpr int kExitInstallBlob = 131;
+inline constexpr int kExitRecordVersion = 132;
+inline constexpr int kExitNewCycle = 160;
+// Signals with a meaning of their own, and the restart code after a kill by
+// the liveness checker.
+inline constexpr int kSignalSegv = 11;
+inline constexpr int kSignalKill = 9;
+inline constexpr int kCodeHeartbeatKill = 199;
+
 // Fields marked shared are also used by the liveness checker thread.
 struct proc_slot {
   char name[kPathSize];

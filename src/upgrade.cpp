@@ -23,11 +23,11 @@ void add_number(cJSON* record, const char* key) {
 
 // Performs the installation that code asks for; the record gains what it installed.
 void install(int code, const char* package, cJSON* record) {
-  if (code == 130) {
+  if (code == kExitUnpackPackage) {
     char cmd[2048];
     snprintf(cmd, sizeof cmd, "tar -zxf %s -C %s", package, kDataDir);
     if (run_shell(cmd) == 0) add_number(record, "plugindata");
-  } else if (code == 131) {
+  } else if (code == kExitInstallBlob) {
     char blob[kDataPathSize];
     snprintf(blob, sizeof blob, "%s/%s", kDataDir, "init.bin");
     if (copy_file(package, blob) == 0) add_number(record, "luadata");

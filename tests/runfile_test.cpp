@@ -1,4 +1,5 @@
-// The run file: its lock, its first line and the size-bounded event log.
+// The run file: its lock, its first line, the size-bounded event log and its
+// event lines.
 #include "runfile.hpp"
 
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include "harness.hpp"
@@ -121,4 +123,32 @@ TEST(RunFile, WriterWaitsWithoutSpinning) {
   EXPECT_LT(cpu, 0.1) << "seconds of CPU spent waiting";
   close(pipe_fds[0]);
   close(pipe_fds[1]);
+}
+
+TEST(ExitLine, FormatsAndCuts) {
+  char line[256];
+  struct {
+    int code, exited;
+    std::string name, want;
+  } cases[] = {{3, 1, "kid", "WHEN: kid exited normally with code(3)\n"},
+               {9, 0, "kid", "WHEN: kid killed by signal(9)\n"}};
+  for (const auto& c : cases) {
+    int n = format_exit_line(line, sizeof line, "WHEN", c.code, c.exited, c.name.c_str());
+    EXPECT_EQ(std::string(line, n), c.want);
+  }
+  const std::string name(400, 'n');
+  ASSERT_EQ(format_exit_line(line, sizeof line, "WHEN", 1, 1, name.c_str()), 255);
+  EXPECT_EQ(std::string(line), "WHEN: " + name.substr(0, 248) + "\n");
+
+  Sandbox box;
+  const std::string path = box.root + "/log";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+  log_exit(11, 0, "kid", fd);
+  log_exit(0, 1, "kid", fd);
+  close(fd);
+  const std::string stamp = R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4})";
+  EXPECT_TRUE(std::regex_match(Sandbox::read(path),
+                               std::regex(stamp + ": kid killed by signal\\(11\\)\n" + stamp +
+                                          ": kid exited normally with code\\(0\\)\n")))
+      << Sandbox::read(path);
 }
