@@ -163,9 +163,15 @@ void check_structure(report& rep, const std::string& cfg, const cJSON* root,
   if (n <= 0)
     return rep.problem(cfg, "\"processes\" is %s%s: %s", cJSON_IsArray(procs) ? "" : type_of(procs),
                        cJSON_IsArray(procs) ? "an empty array" : " with no elements", runs_default);
-  if (n > kMaxSlots)
-    rep.problem(cfg, "%d processes: the daemon runs the first %d and drops the other %d", n,
-                kMaxSlots, n - kMaxSlots);
+  if (n > kMaxSlots) {
+    std::string dropped;
+    for (int i = kMaxSlots; i < n; ++i) {
+      const char* base = json_get_string(cJSON_GetArrayItem(procs, i), "base");
+      dropped += std::string(dropped.empty() ? "" : ", ") + (base ? base : "?");
+    }
+    rep.problem(cfg, "%d processes: the daemon runs the first %d and drops the rest (%s)", n,
+                kMaxSlots, dropped.c_str());
+  }
   names->clear();
   for (int i = 0; i < n && i < kMaxSlots; ++i) {
     const cJSON* e = cJSON_GetArrayItem(procs, i);

@@ -82,10 +82,17 @@ const char* parse(int argc, char** argv, int first, const char* allowed, options
   return nullptr;
 }
 
+// One line, whatever the names in it hold: control characters become '?'.
 void say(const std::string& where, const char* fmt, va_list ap) {
-  printf("%s: ", where.c_str());
-  vprintf(fmt, ap);
-  putchar('\n');
+  va_list copy;
+  va_copy(copy, ap);
+  int len = vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  std::string line = where + ": " + std::string(len > 0 ? static_cast<size_t>(len) : 0, '\0');
+  if (len > 0) vsnprintf(&line[where.size() + 2], static_cast<size_t>(len) + 1, fmt, ap);
+  for (char& c : line)
+    if (static_cast<unsigned char>(c) < ' ' || c == 127) c = '?';
+  puts(line.c_str());
 }
 
 }  // namespace
@@ -139,6 +146,8 @@ int main(int argc, char** argv) {
     if (strcmp(argv[1], c.name) != 0) continue;
     options opt;
     if (const char* why = parse(argc, argv, 2, c.allowed, &opt)) return usage(why);
+    std::string& path = opt.args[0];
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
     return c.run(opt);
   }
   return usage("unknown command");

@@ -160,6 +160,9 @@ int cmd_pack(const options& opt) {
   collect(rep, src, "", &members);
   std::sort(members.begin(), members.end(),
             [](const member& x, const member& y) { return x.rel < y.rel; });
+  if (members.empty() && rep.problems() == 0)
+    rep.problem(src,
+                "empty: the package would install nothing, yet switch the device to data mode");
   if (opt.config) check_children(rep, opt, members);
   if (rep.problems()) {
     rep.note(opt.out, "not written");
