@@ -72,6 +72,14 @@ void check_members(report& rep, const std::string& where, const cJSON* obj,
   }
 }
 
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+// The last character before s[at] that is not white space, or kNone.
+size_t last_solid(const char* s, size_t at) {
+  while (at > 0 && strchr(" \t\r\n", s[at - 1])) --at;
+  return at > 0 ? at - 1 : kNone;
+}
+
 // Reads the file as the daemon does and parses it; syntax errors with their place.
 json_ptr parse_config(report& rep, const std::string& path, std::string* text) {
   std::unique_ptr<FILE, file_closer> f(fopen(path.c_str(), "re"));
@@ -90,15 +98,14 @@ json_ptr parse_config(report& rep, const std::string& path, std::string* text) {
   if (tree) return tree;
   const char* s = text->c_str();
   const char* at = end ? end : s + strlen(s);
-  // A comma before a closing bracket: point at the comma.
-  const char* close = at;
-  if (*close != '}' && *close != ']')
-    for (close = at; close > s && strchr(" \t\r\n", close[-1]);) --close;
-  if (close > s && *close != '}' && *close != ']') --close;
-  const char* comma = close;
-  while (comma > s && strchr(" \t\r\n", comma[-1])) --comma;
-  bool trailing = (*close == '}' || *close == ']') && comma > s && comma[-1] == ',';
-  if (trailing) at = comma - 1;
+  // Where the parser stopped at (or just after) a closing bracket that follows
+  // a comma, the comma is the mistake.
+  size_t close = static_cast<size_t>(at - s);
+  if (s[close] != '}' && s[close] != ']') close = last_solid(s, close);
+  size_t comma = close == kNone ? kNone : last_solid(s, close);
+  bool trailing =
+      close != kNone && (s[close] == '}' || s[close] == ']') && comma != kNone && s[comma] == ',';
+  if (trailing) at = s + comma;
   int line = 1, col = 1;
   for (const char* p = s; p < at; ++p) {
     col = *p == '\n' ? 1 : col + 1;
@@ -108,7 +115,7 @@ json_ptr parse_config(report& rep, const std::string& path, std::string* text) {
   if (near.size() > 24) near = near.substr(0, 24) + "...";
   std::string where = path + ":" + std::to_string(line) + ":" + std::to_string(col);
   if (trailing)
-    rep.problem(where, "JSON syntax error: a comma before '%c' (JSON allows none): %s", *close,
+    rep.problem(where, "JSON syntax error: a comma before '%c' (JSON allows none): %s", s[close],
                 kNoStart);
   else if (*at == '\0')
     rep.problem(where, "JSON syntax error: the text ends %s: %s",

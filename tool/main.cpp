@@ -83,13 +83,8 @@ const char* parse(int argc, char** argv, int first, const char* allowed, options
 }
 
 // One line, whatever the names in it hold: control characters become '?'.
-void say(const std::string& where, const char* fmt, va_list ap) {
-  va_list copy;
-  va_copy(copy, ap);
-  int len = vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
-  std::string line = where + ": " + std::string(len > 0 ? static_cast<size_t>(len) : 0, '\0');
-  if (len > 0) vsnprintf(&line[where.size() + 2], static_cast<size_t>(len) + 1, fmt, ap);
+void say(const std::string& where, const char* text) {
+  std::string line = where + ": " + text;
   for (char& c : line)
     if (static_cast<unsigned char>(c) < ' ' || c == 127) c = '?';
   puts(line.c_str());
@@ -99,17 +94,23 @@ void say(const std::string& where, const char* fmt, va_list ap) {
 
 void report::problem(const std::string& where, const char* fmt, ...) {
   ++problems_;
+  char text[16384];
   va_list ap;
   va_start(ap, fmt);
-  say(where, fmt, ap);
+  // The analyzer loses track of va_start in member functions.
+  vsnprintf(text, sizeof text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
   va_end(ap);
+  say(where, text);
 }
 
 void report::note(const std::string& where, const char* fmt, ...) {
+  char text[16384];
   va_list ap;
   va_start(ap, fmt);
-  say(where, fmt, ap);
+  // The analyzer loses track of va_start in member functions.
+  vsnprintf(text, sizeof text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
   va_end(ap);
+  say(where, text);
 }
 
 bool configured_children(const char* config_path, std::vector<std::string>* names) {
