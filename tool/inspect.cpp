@@ -14,6 +14,11 @@ namespace {
 
 constexpr char kNoData[] = "the daemon records the upgrade without plugindata";
 
+const char* why(archive* a) {
+  const char* text = archive_error_string(a);
+  return text ? text : "unknown error";
+}
+
 struct reader_freer {
   void operator()(archive* a) const { archive_read_free(a); }
 };
@@ -27,9 +32,12 @@ std::string landing(const char* path) {
 }
 
 bool has_dotdot(const std::string& p) {
-  for (size_t at = 0; at != std::string::npos; at = p.find('/', at), at += at != std::string::npos)
-    if (p.compare(at, 3, "../") == 0 || p.compare(at, std::string::npos, "..") == 0) return true;
-  return false;
+  for (size_t start = 0;;) {
+    size_t slash = p.find('/', start);
+    if (p.compare(start, slash - start, "..") == 0) return true;
+    if (slash == std::string::npos) return false;
+    start = slash + 1;
+  }
 }
 
 struct child_state {
@@ -55,7 +63,7 @@ void judge(report& rep, const std::string& where, archive* a, archive_entry* e,
                        archive_entry_hardlink(e));
   if (type == AE_IFLNK)
     return rep.problem(where, "a symbolic link to %s: packages hold files and directories only",
-                       archive_entry_symlink(e));
+                       archive_entry_symlink(e) ? archive_entry_symlink(e) : "?");
   if (type != AE_IFREG && type != AE_IFDIR)
     return rep.problem(where, "a special file: packages hold files and directories only");
   if (path.empty() && type == AE_IFDIR)
@@ -121,7 +129,7 @@ int cmd_inspect(const options& opt) {
   archive_read_support_format_all(a.get());
   archive_read_support_format_raw(a.get());
   if (archive_read_open_filename(a.get(), file.c_str(), 16384) != ARCHIVE_OK) {
-    rep.problem(file, "cannot read it: %s%s%s", archive_error_string(a.get()),
+    rep.problem(file, "cannot read it: %s%s%s", why(a.get()),
                 access(file.c_str(), F_OK) == 0 ? ": tar -zxf fails and " : "",
                 access(file.c_str(), F_OK) == 0 ? kNoData : "");
     return rep.status();
@@ -138,9 +146,9 @@ int cmd_inspect(const options& opt) {
     judge(rep, file + ": " + (raw ? raw : "?"), a.get(), e, children, known ? &board : nullptr);
   }
   if (r != ARCHIVE_EOF) {
-    rep.problem(file, "%s after %d entries: %s: tar -zxf fails and %s",
-                entries ? "damaged" : "not a gzip-compressed tar", entries,
-                archive_error_string(a.get()), kNoData);
+    std::string at =
+        entries ? "damaged after " + std::to_string(entries) + " entries" : "unreadable";
+    rep.problem(file, "%s: %s: tar -zxf fails and %s", at.c_str(), why(a.get()), kNoData);
   } else if (entries == 0) {
     if (gzip_tar(rep, file, a.get()))
       rep.problem(file, "empty: nothing is installed, yet the next cycle runs in data mode");

@@ -19,6 +19,17 @@
 
 namespace {
 
+std::string error_of(archive* a) {
+  const char* text = archive_error_string(a);
+  return text ? text : "unknown error";
+}
+
+// Sets the reason and fails.
+bool fail(std::string* why, const std::string& text) {
+  *why = text;
+  return false;
+}
+
 struct member {
   std::string rel;  // path inside the package, no leading "./"
   bool dir;
@@ -102,20 +113,19 @@ bool write_member(archive* a, const std::string& src, const member& m, time_t st
   archive_entry_set_mtime(e.get(), stamp, 0);
   archive_entry_set_uid(e.get(), 0);
   archive_entry_set_gid(e.get(), 0);
-  if (archive_write_header(a, e.get()) != ARCHIVE_OK) return *why = archive_error_string(a), false;
+  if (archive_write_header(a, e.get()) != ARCHIVE_OK) return fail(why, error_of(a));
   if (m.dir) return true;
   std::string path = src + "/" + m.rel;
   unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (fd.get() < 0) return *why = path + ": " + strerror(errno), false;
+  if (fd.get() < 0) return fail(why, path + ": " + strerror(errno));
   char buf[65536];
   off_t total = 0;
   for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0; total += n) {
-    if (n < 0) return *why = path + ": " + strerror(errno), false;
+    if (n < 0) return fail(why, path + ": " + strerror(errno));
     if (total + n > m.size) break;
-    if (archive_write_data(a, buf, static_cast<size_t>(n)) != n)
-      return *why = archive_error_string(a), false;
+    if (archive_write_data(a, buf, static_cast<size_t>(n)) != n) return fail(why, error_of(a));
   }
-  if (total != m.size) return *why = path + ": changed while it was packed", false;
+  if (total != m.size) return fail(why, path + ": changed while it was packed");
   return true;
 }
 
@@ -127,11 +137,10 @@ bool write_package(const std::string& path, const std::string& src,
             archive_write_add_filter_gzip(a.get()) == ARCHIVE_OK &&
             archive_write_set_filter_option(a.get(), "gzip", "timestamp", nullptr) == ARCHIVE_OK &&
             archive_write_open_filename(a.get(), path.c_str()) == ARCHIVE_OK;
-  if (!ok) return *why = a ? archive_error_string(a.get()) : "out of memory", false;
+  if (!ok) return fail(why, a ? error_of(a.get()) : "out of memory");
   for (const member& m : members)
     if (!write_member(a.get(), src, m, stamp, why)) return false;
-  if (archive_write_close(a.get()) != ARCHIVE_OK)
-    return *why = archive_error_string(a.get()), false;
+  if (archive_write_close(a.get()) != ARCHIVE_OK) return fail(why, error_of(a.get()));
   return true;
 }
 
