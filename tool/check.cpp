@@ -131,20 +131,43 @@ void check_name(report& rep, const std::string& where, const char* name) {
     rep.problem(where, "empty \"base\": there is no program to start");
   } else if (strchr(name, '/')) {
     rep.problem(where,
-                "\"%s\" has a slash: killall takes it for a file and kills only processes "
-                "running that very file",
-                name);
+                "a slash in the name: killall takes it for a file and kills only "
+                "processes running that very file");
   } else if (strlen(name) > 15) {
     rep.problem(where,
-                "\"%s\" is over 15 characters: the kernel keeps 15 as the process name, so "
-                "killall matches it against the command line instead",
-                name);
+                "over 15 characters: the kernel keeps 15 as the process name, so killall "
+                "matches the command line instead, or just those 15, which others may share");
   }
 }
 
-// Walks __watch → processes as the daemon does; names gets the children it would run.
+// One element of processes; a child it names joins names.
+void check_element(report& rep, std::string where, const cJSON* e,
+                   std::vector<std::string>* names) {
+  if (!cJSON_IsObject(e))
+    return rep.problem(where, "is %s, not an object with a string \"base\": %s", type_of(e),
+                       kNoStart);
+  const char* base = json_get_string(e, "base");
+  if (base) where += " \"" + std::string(base) + "\"";
+  check_members(rep, where, e, {"base", "excheck"}, false);
+  const cJSON* item = cJSON_GetObjectItem(e, "base");
+  if (!item) return rep.problem(where, "no \"base\" member: %s", kNoStart);
+  if (!base) return rep.problem(where, "\"base\" is %s, not a string: %s", type_of(item), kNoStart);
+  check_name(rep, where, base);
+  if (std::find(names->begin(), names->end(), base) != names->end())
+    rep.problem(where, "named twice: both slots run the same program");
+  names->push_back(base);
+  const cJSON* excheck = cJSON_GetObjectItem(e, "excheck");
+  if (!excheck || cJSON_IsTrue(excheck) || cJSON_IsFalse(excheck)) return;
+  std::string what = type_of(excheck);
+  if (cJSON_IsString(excheck)) what = "the string \"" + std::string(excheck->valuestring) + "\"";
+  rep.problem(where, "\"excheck\" is %s, not the literal true: heartbeat checking is off",
+              what.c_str());
+}
+
+// Walks __watch → processes as the daemon does. names gets the children it
+// would run, named every "base" string in processes.
 void check_structure(report& rep, const std::string& cfg, const cJSON* root,
-                     std::vector<std::string>* names) {
+                     std::vector<std::string>* names, std::vector<std::string>* named) {
   char runs_default[96];
   snprintf(runs_default, sizeof runs_default, "the daemon runs its default child \"%s\"",
            kDefaultChild);
@@ -168,46 +191,21 @@ void check_structure(report& rep, const std::string& cfg, const cJSON* root,
                 "members for processes",
                 n);
   if (n <= 0)
-    return rep.problem(cfg, "\"processes\" is %s%s: %s", cJSON_IsArray(procs) ? "" : type_of(procs),
-                       cJSON_IsArray(procs) ? "an empty array" : " with no elements", runs_default);
-  if (n > kMaxSlots) {
-    std::string dropped;
-    for (int i = kMaxSlots; i < n; ++i) {
-      const char* base = json_get_string(cJSON_GetArrayItem(procs, i), "base");
-      dropped += std::string(dropped.empty() ? "" : ", ") + (base ? base : "?");
-    }
+    return rep.problem(cfg, "\"processes\" is %s: %s",
+                       cJSON_IsArray(procs) ? "an empty array" : type_of(procs), runs_default);
+  std::string dropped;
+  for (int i = 0; i < n; ++i) {
+    const char* base = json_get_string(cJSON_GetArrayItem(procs, i), "base");
+    if (base) named->push_back(base);
+    if (i >= kMaxSlots) dropped += std::string(dropped.empty() ? "" : ", ") + (base ? base : "?");
+  }
+  if (n > kMaxSlots)
     rep.problem(cfg, "%d processes: the daemon runs the first %d and drops the rest (%s)", n,
                 kMaxSlots, dropped.c_str());
-  }
   names->clear();
-  for (int i = 0; i < n && i < kMaxSlots; ++i) {
-    const cJSON* e = cJSON_GetArrayItem(procs, i);
-    std::string where = cfg + ": processes[" + std::to_string(i) + "]";
-    const char* base = json_get_string(e, "base");
-    if (!cJSON_IsObject(e)) {
-      rep.problem(where, "is %s, not an object with a string \"base\": %s", type_of(e), kNoStart);
-      continue;
-    }
-    check_members(rep, where, e, {"base", "excheck"}, false);
-    const cJSON* item = cJSON_GetObjectItem(e, "base");
-    if (!base) {
-      rep.problem(where, "%s%s, not a string: %s", item ? "\"base\" is " : "no \"base\"",
-                  item ? type_of(item) : " member", kNoStart);
-      continue;
-    }
-    where += " \"" + std::string(base) + "\"";
-    check_name(rep, where, base);
-    if (std::find(names->begin(), names->end(), base) != names->end())
-      rep.problem(where, "named twice: both slots run the same program");
-    names->push_back(base);
-    const cJSON* excheck = cJSON_GetObjectItem(e, "excheck");
-    if (excheck && !cJSON_IsTrue(excheck) && !cJSON_IsFalse(excheck))
-      rep.problem(
-          where, "\"excheck\" is %s%s%s, not the literal true: heartbeat checking is off",
-          cJSON_IsString(excheck) ? "the string" : type_of(excheck),
-          cJSON_IsString(excheck) ? " " : "",
-          cJSON_IsString(excheck) ? ("\"" + std::string(excheck->valuestring) + "\"").c_str() : "");
-  }
+  for (int i = 0; i < n && i < kMaxSlots; ++i)
+    check_element(rep, cfg + ": processes[" + std::to_string(i) + "]", cJSON_GetArrayItem(procs, i),
+                  names);
 }
 
 // A child's program in the program directory, as execv will find it.
@@ -235,20 +233,21 @@ int cmd_check(const options& opt) {
   report rep;
   const std::string& dir = opt.args[0];
   std::string cfg = dir + "/config";
-  auto state = std::make_unique<supervisor_state>();
-  bool loads = load_watch_config(cfg.c_str(), *state) == 0;
+  // The daemon's verdict; the own parse below explains it.
+  std::vector<std::string> loaded;
+  bool loads = configured_children(cfg.c_str(), &loaded);
   std::string text;
-  std::vector<std::string> names;
+  std::vector<std::string> names, named;
   json_ptr tree = parse_config(rep, cfg, &text);
-  if (tree) check_structure(rep, cfg, tree.get(), &names);
+  if (tree) check_structure(rep, cfg, tree.get(), &names, &named);
   if (loads) {
-    names.clear();
-    for (int i = 0; i < slot_limit(*state); ++i) names.push_back(state->slots[i].name);
+    names = loaded;
   } else if (rep.problems() == 0) {
     rep.problem(cfg, "%s", kNoStart);
   }
   elf_id board;
-  bool known = !names.empty() && find_board(rep, dir, names, opt, &board);
+  named.insert(named.end(), names.begin(), names.end());
+  bool known = !names.empty() && find_board(rep, dir, named, opt, &board);
   for (const std::string& name : names) check_program(rep, dir, name, known ? &board : nullptr);
   if (rep.problems() == 0) {
     std::string list;
