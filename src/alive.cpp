@@ -1,7 +1,6 @@
 #include "alive.hpp"
 
 #include <pthread.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include "runfile.hpp"
@@ -17,13 +16,6 @@ void* check_alive(void* arg) {
   return nullptr;
 }
 
-void report_hung(const supervisor_state& state, const proc_slot& slot) {
-  char line[kDataPathSize];
-  int n = snprintf(line, sizeof line, "%s is not alive, and we will kill it.\n", slot.name);
-  int len = n < static_cast<int>(sizeof line) ? n : static_cast<int>(sizeof line) - 1;
-  log_write(state.run_fd.load(std::memory_order_acquire), line, len);
-}
-
 }  // namespace
 
 void check_slots(supervisor_state& state) {
@@ -36,7 +28,7 @@ void check_slots(supervisor_state& state) {
       continue;
     }
     if (slot.miss_count.fetch_add(1, std::memory_order_relaxed) + 1 < kMissLimit) continue;
-    report_hung(state, slot);
+    log_not_alive(slot.name, state.run_fd.load(std::memory_order_acquire));
     slot.miss_count.store(0, std::memory_order_relaxed);
     // The main thread may collect the killed child at once: mark it first.
     slot.killed_by_checker.store(1, std::memory_order_release);
@@ -50,8 +42,7 @@ void start_check_alive(supervisor_state& state) {
   if (!watched) return;
   pthread_t thread;
   if (pthread_create(&thread, nullptr, check_alive, &state) != 0) {
-    static const char msg[] = "create pthread check_alive failed\n";
-    log_write(state.run_fd.load(std::memory_order_acquire), msg, sizeof msg - 1);
+    log_check_alive_failed(state.run_fd.load(std::memory_order_acquire));
     return;
   }
   pthread_detach(thread);

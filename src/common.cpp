@@ -2,14 +2,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #ifndef SYS_close_range
 #define SYS_close_range 436  // the same number on every architecture we build for
 #endif
+
+extern char** environ;
 
 unique_fd::~unique_fd() {
   if (fd_ >= 0) close(fd_);
@@ -99,12 +103,21 @@ int build_kill_command(char* buf, size_t size, const char* name) {
   return ok ? 0 : -1;
 }
 
+int run_shell(const char* cmd) {
+  char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd),
+                  nullptr};
+  pid_t pid;
+  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return -1;
+  int status;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;  // collected by the main thread's wait
+  }
+  return status;
+}
+
 void kill_by_name(const char* name) {
   char cmd[kDataPathSize];
-  if (build_kill_command(cmd, sizeof cmd, name) == 0) {
-    int ignored = system(cmd);
-    (void)ignored;
-  }
+  if (build_kill_command(cmd, sizeof cmd, name) == 0) run_shell(cmd);
 }
 
 const char* base_name(const char* path, size_t* len) {

@@ -13,6 +13,18 @@ inline constexpr int kMaxSlots = 4;
 inline constexpr int kPathSize = 4096;      // names, paths, the working directory
 inline constexpr int kDataPathSize = 8192;  // data-directory paths and kill commands
 
+// The child exit-code protocol. Exit statuses a child uses as requests:
+inline constexpr int kExitCannotStart = 129;  // also how a failed execv ends
+inline constexpr int kExitUnpackPackage = 130;
+inline constexpr int kExitInstallBlob = 131;
+inline constexpr int kExitRecordVersion = 132;
+inline constexpr int kExitNewCycle = 160;
+// Signals with a meaning of their own, and the restart code after a kill by
+// the liveness checker.
+inline constexpr int kSignalSegv = 11;
+inline constexpr int kSignalKill = 9;
+inline constexpr int kCodeHeartbeatKill = 199;
+
 // Fields marked shared are also used by the liveness checker thread.
 struct proc_slot {
   char name[kPathSize];
@@ -68,6 +80,12 @@ int write_all(int fd, const void* data, size_t len);
 // "killall -9 NAME >/dev/null 2>&1" with NAME quoted for the shell; -1 when
 // the quoted command does not fit.
 int build_kill_command(char* buf, size_t size, const char* name);
+
+// Runs cmd with /bin/sh -c and waits for it: its wait status, or -1 when no
+// shell could be started. Unlike system(), it leaves the process's signal
+// dispositions alone, so a child forked meanwhile by another thread does not
+// inherit SIGINT and SIGQUIT ignored.
+int run_shell(const char* cmd);
 
 // Kills every process named name (result ignored).
 void kill_by_name(const char* name);

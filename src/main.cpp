@@ -2,6 +2,7 @@
 // hands over to the supervision loop.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -26,6 +27,17 @@ void enter_program_dir(const char* argv0) {
   }
 }
 
+// Puts /dev/null on each standard descriptor that is closed, so that nothing
+// opened later takes its number: the run file must not become standard output
+// or descriptor 0.
+void open_standard_fds() {
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd != fd) close(null_fd);
+  }
+}
+
 int ensure_dir(const char* path) {
   if (DIR* dir = opendir(path)) {
     closedir(dir);
@@ -41,7 +53,11 @@ int ensure_dir(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  open_standard_fds();
   close_inherited_fds(3);
+  // Line by line also into a pipe or file: no message waits in the buffer,
+  // none is lost when the daemon is killed.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
   static supervisor_state state;
   if (argc < 1 || !argv[0] || argv[0][0] == '\0') {
     printf("no program path given\n");

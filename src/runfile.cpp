@@ -1,12 +1,12 @@
 #include "runfile.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
-
-#include <atomic>
 
 namespace {
 
@@ -21,7 +21,19 @@ void cut_back(int fd) {
 }
 
 // Serialises the two threads' writers so that a cut-back never races a line.
-std::atomic_flag writing = ATOMIC_FLAG_INIT;
+// A blocking lock: on one core a spinning writer would only delay the holder.
+pthread_mutex_t writing = PTHREAD_MUTEX_INITIALIZER;
+
+class lock_guard {
+ public:
+  explicit lock_guard(pthread_mutex_t& m) : m_(m) { pthread_mutex_lock(&m_); }
+  ~lock_guard() { pthread_mutex_unlock(&m_); }
+  lock_guard(const lock_guard&) = delete;
+  lock_guard& operator=(const lock_guard&) = delete;
+
+ private:
+  pthread_mutex_t& m_;
+};
 
 }  // namespace
 
@@ -69,12 +81,47 @@ int open_run_file(const char* argv0, supervisor_state& state) {
 
 int log_write(int fd, const char* data, int32_t len) {
   if (fd <= 0) return -1;
-  while (writing.test_and_set(std::memory_order_acquire)) {
-  }
+  lock_guard hold(writing);
   off_t end = lseek(fd, 0, SEEK_CUR);
   if (end >= 0 && len > 0 && end + len > kRunFileLimit) cut_back(fd);
   ssize_t ignored = write(fd, data, len > 0 ? static_cast<size_t>(len) : 0);
   (void)ignored;
-  writing.clear(std::memory_order_release);
   return 0;
+}
+
+int format_exit_line(char* line, size_t size, const char* when, int code, int exited,
+                     const char* name) {
+  int n = exited ? snprintf(line, size, "%s: %s exited normally with code(%d)\n", when, name, code)
+                 : snprintf(line, size, "%s: %s killed by signal(%d)\n", when, name, code);
+  if (n < 0) return 0;
+  if (static_cast<size_t>(n) < size) return n;
+  line[size - 2] = '\n';
+  return static_cast<int>(size - 1);
+}
+
+void log_exit(int code, int exited, const char* name, int fd) {
+  char when[64] = "";
+  time_t now = time(nullptr);
+  struct tm local;
+  char text[64];
+  if (localtime_r(&now, &local) && asctime_r(&local, text)) {
+    snprintf(when, sizeof when, "%.63s", text);
+    size_t len = strlen(when);
+    if (len > 0) when[len - 1] = '\0';
+  }
+  char line[256];
+  int len = format_exit_line(line, sizeof line, when, code, exited, name);
+  log_write(fd, line, len);
+}
+
+void log_not_alive(const char* name, int fd) {
+  char line[kDataPathSize];
+  int n = snprintf(line, sizeof line, "%s is not alive, and we will kill it.\n", name);
+  int len = n < static_cast<int>(sizeof line) ? n : static_cast<int>(sizeof line) - 1;
+  log_write(fd, line, len);
+}
+
+void log_check_alive_failed(int fd) {
+  static const char line[] = "create pthread check_alive failed\n";
+  log_write(fd, line, sizeof line - 1);
 }

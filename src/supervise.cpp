@@ -7,7 +7,6 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "runfile.hpp"
@@ -15,12 +14,9 @@
 
 namespace {
 
-constexpr int kRestartDelay = 10;
-constexpr int kSegv = 11;
-
 // Sleeps before a restart, as the way the child ended asks.
-void restart_delay(supervisor_state& state, int code, int exited) {
-  if (exited || code != kSegv) {
+void restart_delay(supervisor_state& state, end_action action) {
+  if (action == end_action::restart) {
     printf("Will restart normal prog after %d secs\n", kRestartDelay);
     sleep(kRestartDelay);
     return;
@@ -30,7 +26,42 @@ void restart_delay(supervisor_state& state, int code, int exited) {
   sleep(static_cast<unsigned>(secs));
 }
 
+// Waits for the next end of a slot's child; ends of other processes are
+// reported and passed over. The slot, or -1 when waiting failed.
+int collect_end(const supervisor_state& state, child_end& end) {
+  for (;;) {
+    int status = 0;
+    pid_t pid = waitpid(-1, &status, 0);
+    if (pid < 0 && errno == EINTR) continue;
+    if (pid < 0) {
+      printf("failed to waitpid\n");
+      return -1;
+    }
+    int i = decode_exit(pid, status, state, end.code, end.exited);
+    if (i < state.proc_count && i < kMaxSlots) return i;
+  }
+}
+
 }  // namespace
+
+end_decision decide_end(const child_end& end) {
+  int code = end.code;
+  if (code == kSignalKill && end.killed_by_checker) code = kCodeHeartbeatKill;
+  if (!end.exited)
+    return {code == kSignalSegv ? end_action::restart_after_segv : end_action::restart, code};
+  switch (code) {
+    case kExitCannotStart:
+      return {end_action::fall_back, code};
+    case kExitUnpackPackage:
+    case kExitInstallBlob:
+    case kExitRecordVersion:
+      return {end_action::upgrade, code};
+    case kExitNewCycle:
+      return {end_action::new_cycle, code};
+    default:
+      return {end_action::restart, code};
+  }
+}
 
 void build_child_args(child_args& args, const char* path, const char* alive_path, int restart_code,
                       int debug, int data_mode) {
@@ -71,7 +102,7 @@ pid_t launch_child(const char* path, const char* alive_path, int restart_code, i
   execv(path, const_cast<char* const*>(args.argv));
   printf("failed to exec %s, error is %s\n", path, strerror(errno));
   fflush(stdout);
-  _exit(129);  // the parent's exit handlers are not the child's to run
+  _exit(kExitCannotStart);  // the parent's exit handlers are not the child's to run
 }
 
 void spawn_slot(supervisor_state& state, int index, int restart_code) {
@@ -110,31 +141,6 @@ int decode_exit(pid_t pid, int status, const supervisor_state& state, int& code,
   return state.proc_count;
 }
 
-int format_exit_line(char* line, size_t size, const char* when, int code, int exited,
-                     const char* name) {
-  int n = exited ? snprintf(line, size, "%s: %s exited normally with code(%d)\n", when, name, code)
-                 : snprintf(line, size, "%s: %s killed by signal(%d)\n", when, name, code);
-  if (n < 0) return 0;
-  if (static_cast<size_t>(n) < size) return n;
-  line[size - 2] = '\n';  // a cut line still ends its own line
-  return static_cast<int>(size - 1);
-}
-
-void log_exit(int code, int exited, const char* name, int fd) {
-  char when[64] = "";
-  time_t now = time(nullptr);
-  struct tm local;
-  char text[64];
-  if (localtime_r(&now, &local) && asctime_r(&local, text)) {
-    snprintf(when, sizeof when, "%.63s", text);
-    size_t len = strlen(when);
-    if (len > 0) when[len - 1] = '\0';
-  }
-  char line[256];
-  int len = format_exit_line(line, sizeof line, when, code, exited, name);
-  log_write(fd, line, len);
-}
-
 unsigned segv_backoff(supervisor_state& state) {
   uint32_t n = ++state.segv_restarts;
   return n >= 1 && n < 4 ? 600 * (n - 1) + 60 : 7200;
@@ -142,51 +148,52 @@ unsigned segv_backoff(supervisor_state& state) {
 
 int wait_children(supervisor_state& state, int& last_code) {
   for (;;) {
-    int status = 0;
-    pid_t pid = waitpid(-1, &status, 0);
-    if (pid < 0 && errno == EINTR) continue;
-    if (pid < 0) {
-      printf("failed to waitpid\n");
-      return -1;
-    }
-    int code = 0;
-    int exited = 0;
-    int i = decode_exit(pid, status, state, code, exited);
-    if (i >= state.proc_count || i >= kMaxSlots) continue;
+    child_end end{};
+    int i = collect_end(state, end);
+    if (i < 0) return -1;
     proc_slot& slot = state.slots[i];
-    log_exit(code, exited, slot.name, state.run_fd.load(std::memory_order_acquire));
-    if (code == 9 && slot.killed_by_checker.load(std::memory_order_acquire) != 0) code = 199;
-    slot.killed_by_checker.store(0, std::memory_order_relaxed);
+    log_exit(end.code, end.exited, slot.name, state.run_fd.load(std::memory_order_acquire));
+    end.killed_by_checker = slot.killed_by_checker.exchange(0, std::memory_order_acquire);
     slot.pid.store(0, std::memory_order_release);
-    if (exited) {
-      last_code = code;
-      if (code == 129) return -1;
-      if (code >= 130 && code <= 132) {
-        apply_upgrade(state, code);
+    end_decision next = decide_end(end);
+    if (end.exited) last_code = next.code;
+    switch (next.action) {
+      case end_action::fall_back:
+        return -1;
+      case end_action::upgrade:
+        apply_upgrade(state, next.code);
         return 0;
-      }
-      if (code == 160) return 0;
+      case end_action::new_cycle:
+        return 0;
+      case end_action::restart:
+      case end_action::restart_after_segv:
+        break;
     }
-    restart_delay(state, code, exited);
-    spawn_slot(state, i, code);
+    restart_delay(state, next.action);
+    spawn_slot(state, i, next.code);
     if (slot.pid.load(std::memory_order_relaxed) < 0) return -1;
   }
 }
 
 void supervise(supervisor_state& state) {
   int last_code = 0;
+  // A record that could not be removed after a failed boot is passed over
+  // from then on, as if it were gone; otherwise every cycle would fail again
+  // at once.
+  bool record_stuck = false;
   for (;;) {
     kill_all(state);
-    state.data_mode = read_boot_mode();
+    state.data_mode = record_stuck ? 0 : read_boot_mode();
     for (int i = 0; i < slot_limit(state); ++i) {
       spawn_slot(state, i, last_code);
       if (state.slots[i].pid.load(std::memory_order_relaxed) < 0) return;
     }
     if (wait_children(state, last_code) == 0) continue;
-    if (clear_bootchk() != 1) {
+    if (record_stuck || clear_bootchk() != 1) {
       printf("failed for normal boot, exit\n");
       return;
     }
+    record_stuck = bootchk_present();
     printf("failed boot, then clean bootchk, and try again\n");
   }
 }

@@ -20,6 +20,34 @@ void spawn_slot(supervisor_state& state, int index, int restart_code);
 pid_t launch_child(const char* path, const char* alive_path, int restart_code, int debug,
                    int data_mode);
 
+// Seconds before an ordinary restart.
+inline constexpr int kRestartDelay = 10;
+
+// The child exit-code protocol (codes in common.hpp): what a child's end asks
+// of the supervisor.
+enum class end_action {
+  restart,             // after kRestartDelay
+  restart_after_segv,  // after segv_backoff
+  fall_back,           // the cycle fails: boot fallback
+  upgrade,             // install the package in mode `code`, then a new cycle
+  new_cycle,
+};
+
+// A child's end as the wait status and the checker's mark tell it.
+struct child_end {
+  int code;    // exit status or signal number
+  int exited;  // 1: exited; 0: killed by a signal
+  int killed_by_checker;
+};
+
+struct end_decision {
+  end_action action;
+  int code;  // the restart code; for an exit, also the new last code
+};
+
+// The whole protocol in one place.
+end_decision decide_end(const child_end& end);
+
 void supervise(supervisor_state& state);
 void kill_all(supervisor_state& state);
 // 0: start a new cycle; -1: the cycle failed.
@@ -29,9 +57,5 @@ int wait_children(supervisor_state& state, int& last_code);
 void decode_wait_status(int status, int& code, int& exited);
 // The slot of pid with its decoded end; proc_count when no slot has pid.
 int decode_exit(pid_t pid, int status, const supervisor_state& state, int& code, int& exited);
-void log_exit(int code, int exited, const char* name, int fd);
-// Formats one exit line for the run file; its length.
-int format_exit_line(char* line, size_t size, const char* when, int code, int exited,
-                     const char* name);
 // Delay in seconds before restarting a child that died of a segmentation fault.
 unsigned segv_backoff(supervisor_state& state);

@@ -1,5 +1,6 @@
 #include "upgrade.hpp"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -22,11 +23,11 @@ void add_number(cJSON* record, const char* key) {
 
 // Performs the installation that code asks for; the record gains what it installed.
 void install(int code, const char* package, cJSON* record) {
-  if (code == 130) {
+  if (code == kExitUnpackPackage) {
     char cmd[2048];
     snprintf(cmd, sizeof cmd, "tar -zxf %s -C %s", package, kDataDir);
-    if (system(cmd) == 0) add_number(record, "plugindata");
-  } else if (code == 131) {
+    if (run_shell(cmd) == 0) add_number(record, "plugindata");
+  } else if (code == kExitInstallBlob) {
     char blob[kDataPathSize];
     snprintf(blob, sizeof blob, "%s/%s", kDataDir, "init.bin");
     if (copy_file(package, blob) == 0) add_number(record, "luadata");
@@ -47,6 +48,12 @@ int clear_bootchk() {
   if (access(path, R_OK) != 0) return 0;
   unlink(path);
   return 1;
+}
+
+bool bootchk_present() {
+  char path[kDataPathSize];
+  bootchk_path(path);
+  return access(path, F_OK) == 0;
 }
 
 int read_boot_mode() {
@@ -80,19 +87,40 @@ int32_t version_compare(const char* a, const char* b) {
   return pa < pb ? -1 : pa > pb ? 1 : 0;
 }
 
-int copy_file(const char* src, const char* dst) {
-  unique_fd in(open(src, O_RDONLY | O_CLOEXEC));
-  unique_fd out(open(dst, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700));
-  if (in.get() < 0 || out.get() < 0) {
-    printf("Failed to read or write, in, %d, out, %d\n", in.get(), out.get());
-    return -1;
-  }
+namespace {
+
+// Copies everything from in to out; a failed read fails the copy like a
+// failed write does.
+bool copy_fd(int in, int out) {
   char buf[1024];
   for (;;) {
-    ssize_t n = read(in.get(), buf, sizeof buf);
-    if (n <= 0) return 0;  // a failing read ends the copy like the end of the file
-    if (write_all(out.get(), buf, static_cast<size_t>(n)) != 0) return -1;
+    ssize_t n = read(in, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (write_all(out, buf, static_cast<size_t>(n)) != 0) return false;
   }
+}
+
+}  // namespace
+
+// The copy goes to a temporary file beside dst that replaces dst only once
+// it is whole, so a failed copy leaves dst as it was.
+int copy_file(const char* src, const char* dst) {
+  char tmp[kDataPathSize + 8];
+  if (snprintf(tmp, sizeof tmp, "%s.tmp", dst) >= static_cast<int>(sizeof tmp)) return -1;
+  unique_fd in(open(src, O_RDONLY | O_CLOEXEC));
+  unique_fd out(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700));
+  if (in.get() < 0 || out.get() < 0) {
+    printf("Failed to read or write, in, %d, out, %d\n", in.get(), out.get());
+    if (out.get() >= 0) unlink(tmp);
+    return -1;
+  }
+  bool ok = copy_fd(in.get(), out.get()) && fsync(out.get()) == 0;
+  ok = close(out.release()) == 0 && ok;
+  if (ok && rename(tmp, dst) == 0) return 0;
+  unlink(tmp);
+  return -1;
 }
 
 int write_text_file(const char* path, const char* data, size_t len) {

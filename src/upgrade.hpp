@@ -12,6 +12,8 @@ int read_boot_mode();
 json_ptr load_bootchk();
 // 1 when the record was readable (and its deletion attempted), else 0.
 int clear_bootchk();
+// Whether a record is there at all, readable or not.
+bool bootchk_present();
 
 // Packs up to four dot-separated fields a.b.c.d into (a<<24)|(b<<16)|(c<<8)|d.
 uint32_t version_pack(const char* text);

@@ -150,3 +150,34 @@ TEST(AliveFlow, UnwatchedHeartbeatFilesStay) {
     EXPECT_EQ(box.last_args(c), c + " -r 1");
   }
 }
+
+// The checker's kill command, held up here by a slow killall, must not change
+// what a child started meanwhile by the main thread inherits: other starts at
+// 430 s, while the kill of hung that began at 360 s is still running. The
+// daemon ignores what this test program ignores.
+TEST(AliveFlow, ChildStartedDuringAKillIgnoresNoSignal) {
+  Sandbox box;
+  std::string hung = box.child("hung");
+  std::string other = box.child("other");
+  box.plan(other, "sleep 420 exit 1\nstay\n");
+  box.config(config({slot(hung), slot(other, "")}));
+  const std::string bin = box.root + "/bin", armed = box.root + "/armed";
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  Sandbox::write(bin + "/killall", "#!/bin/sh\n[ -e " + armed +
+                                       " ] && sleep 600\nPATH=${PATH#*:} exec killall \"$@\"\n");
+  ASSERT_EQ(chmod((bin + "/killall").c_str(), 0755), 0);
+  const std::string path = getenv("PATH");
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
+  box.start({}, kSpeed);
+  setenv("PATH", path.c_str(), 1);
+  ASSERT_TRUE(eventually([&] { return box.starts(hung).size() + box.starts(other).size() == 2; }));
+  Sandbox::write(armed, "");
+
+  ASSERT_TRUE(eventually([&] { return box.starts(other).size() == 2; }));
+  ASSERT_NE(at(box, hung_line(hung)), npos);
+  auto int_quit_ignored = [](const std::string& pid) {  // bits of SIGINT (2) and SIGQUIT (3)
+    std::string status = Sandbox::read("/proc/" + pid + "/status");
+    return strtoull(status.c_str() + status.find("SigIgn:") + 7, nullptr, 16) & 6;
+  };
+  EXPECT_EQ(int_quit_ignored(std::to_string(box.last_pid(other))), int_quit_ignored("self"));
+}

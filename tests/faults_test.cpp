@@ -189,6 +189,45 @@ TEST(Faults, FullOrReadOnlyDataDirectoryKeepsRecord) {
   }
 }
 
+// A record that cannot be removed after a failed boot (read-only data
+// directory) is passed over: the shipped program runs, without a retry loop.
+TEST(Faults, UnremovableRecordIsPassedOver) {
+  ASSERT_TRUE(private_mounts());
+  Sandbox box;
+  std::string kid = box.child("stuck");  // not in the data directory
+  box.config(config_for({kid}));
+  ASSERT_EQ(mount("minder-data", box.data.c_str(), "tmpfs", 0, "size=16k"), 0);
+  Unmount unmount{box.data};
+  Sandbox::write(box.data + "/.bootchk", R"({"version":"1.0.12.3","plugindata":1})");
+  ASSERT_EQ(mount(nullptr, box.data.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  box.start();
+  ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == 1; })) << box.out();
+  EXPECT_EQ(box.last_args(kid), kid + " -r 129");
+  EXPECT_EQ(count_of(box.out(), "failed boot, then clean bootchk, and try again\n"), 1);
+  EXPECT_TRUE(process_alive(box.pid));
+}
+
+// Started with standard input or output closed, the daemon puts /dev/null
+// there before it opens anything, so its run file gets every event line.
+TEST(Faults, ClosedStandardDescriptor) {
+  for (const char* closed : {"<&-", ">&-"}) {
+    SCOPED_TRACE(closed);
+    Sandbox box;
+    std::string kid = box.child("stdfd");
+    box.config(config_for({kid}));
+    box.plan(kid, "exit 160\nstay\n");
+    // Without libfaketime, whose own descriptor would fill the gap.
+    box.wrapper = {"sh", "-c", std::string("shift 2; exec \"$@\" ") + closed, "sh"};
+    box.start();
+    ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == 2; }));
+    EXPECT_TRUE(eventually([&] { return count_of(box.run_file(), " code(160)\n") == 1; }, 5));
+    std::string fd = "/proc/" + std::to_string(box.pid) + "/fd/" + (closed[0] == '<' ? "0" : "1");
+    char target[64] = "";
+    EXPECT_GT(readlink(fd.c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/null");
+  }
+}
+
 // Damaged input from outside: a package that is no gzip tar, an empty one,
 // and a record cut off in the middle.
 TEST(Faults, DamagedPackageOrRecord) {

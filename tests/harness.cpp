@@ -1,8 +1,8 @@
 #include "harness.hpp"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>

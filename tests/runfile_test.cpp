@@ -1,12 +1,17 @@
-// The run file: its lock, its first line and the size-bounded event log.
+// The run file: its lock, its first line, the size-bounded event log and its
+// event lines.
 #include "runfile.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
+#include <regex>
+#include <thread>
 
 #include "harness.hpp"
 
@@ -84,4 +89,66 @@ TEST(RunFile, LogIsCutBackToFirstLineBeforeLimit) {
   EXPECT_EQ(lock_run_file(path.c_str(), "", 0), -1);  // the lock is still held
   EXPECT_EQ(GetCapturedStdout(), "already in use for " + path + "\n");
   close(fd);
+}
+
+// A writer that finds the other thread's line under way sleeps until it is
+// written, rather than spinning: here that line is stuck on a full pipe.
+TEST(RunFile, WriterWaitsWithoutSpinning) {
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  const std::string big(1 << 18, 'x');
+  std::thread first([&] { log_write(pipe_fds[1], big.data(), static_cast<int32_t>(big.size())); });
+  ASSERT_TRUE(eventually([&] {
+    int queued = 0;
+    return ioctl(pipe_fds[0], FIONREAD, &queued) == 0 && queued >= 4096;
+  }));
+  double cpu = -1;
+  std::thread second([&] {
+    timespec t0, t1;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
+    log_write(pipe_fds[1], "y\n", 2);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
+    cpu = static_cast<double>(t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  char buf[65536];
+  size_t left = big.size() + 2;
+  while (left > 0) {
+    ssize_t n = read(pipe_fds[0], buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    left -= static_cast<size_t>(n);
+  }
+  first.join();
+  second.join();
+  EXPECT_LT(cpu, 0.1) << "seconds of CPU spent waiting";
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+}
+
+TEST(ExitLine, FormatsAndCuts) {
+  char line[256];
+  struct {
+    int code, exited;
+    std::string name, want;
+  } cases[] = {{3, 1, "kid", "WHEN: kid exited normally with code(3)\n"},
+               {9, 0, "kid", "WHEN: kid killed by signal(9)\n"}};
+  for (const auto& c : cases) {
+    int n = format_exit_line(line, sizeof line, "WHEN", c.code, c.exited, c.name.c_str());
+    EXPECT_EQ(std::string(line, n), c.want);
+  }
+  const std::string name(400, 'n');
+  ASSERT_EQ(format_exit_line(line, sizeof line, "WHEN", 1, 1, name.c_str()), 255);
+  EXPECT_EQ(std::string(line), "WHEN: " + name.substr(0, 248) + "\n");
+
+  Sandbox box;
+  const std::string path = box.root + "/log";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT, 0644);
+  log_exit(11, 0, "kid", fd);
+  log_exit(0, 1, "kid", fd);
+  close(fd);
+  const std::string stamp = R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4})";
+  EXPECT_TRUE(std::regex_match(Sandbox::read(path),
+                               std::regex(stamp + ": kid killed by signal\\(11\\)\n" + stamp +
+                                          ": kid exited normally with code\\(0\\)\n")))
+      << Sandbox::read(path);
 }

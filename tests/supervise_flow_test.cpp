@@ -234,6 +234,16 @@ TEST(Flow, OutputToAFileHoldsEachLineOnce) {
               "failed to exec " + gone +
                   ", error is No such file or directory\nfailed for normal boot, exit\n");
   }
+  {  // in real time: the message is there during the delay, not only after it
+    Sandbox box;
+    std::string kid = box.child("slow");
+    box.config(config_for({kid}));
+    box.plan(kid, "exit 1\nstay\n");
+    box.start({}, 1);
+    EXPECT_TRUE(
+        eventually([&] { return box.out() == "Will restart normal prog after 10 secs\n"; }, 5));
+    EXPECT_EQ(box.starts(kid).size(), 1u);
+  }
   {  // a program removed while it runs; a record gives the daemon a second cycle
     Sandbox box;
     std::string kid = box.child("gone");

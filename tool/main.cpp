@@ -1,0 +1,155 @@
+// minder-tool: the integrator's host tool. One command per source file.
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+#include "common.hpp"
+#include "config.hpp"
+#include "tool.hpp"
+
+namespace {
+
+const char kSynopsis[] =
+    "usage: minder-tool check DIR [--arch NAME | --daemon NAME]\n"
+    "       minder-tool pack SRC -o FILE [--config CONFIG] [--arch NAME | --daemon NAME]\n"
+    "       minder-tool inspect FILE [--config CONFIG] [--arch NAME | --daemon NAME]\n"
+    "       minder-tool record DATA_DIR\n";
+const char kUsage[] =
+    "\n"
+    "check    explains what the daemon will make of DIR/config and the programs it names\n"
+    "pack     builds an upgrade package from SRC, the tree that lands in ../data/\n"
+    "inspect  lists what a package would install and flags what would hurt\n"
+    "record   prints DATA_DIR/.bootchk and the mode the next cycle will use\n"
+    "\n"
+    "The board's architecture is that of the daemon binary in the program directory\n"
+    "(DIR, or the directory of CONFIG): the file --daemon names, or the ELF programs\n"
+    "there that are not children; --arch names it instead.\n"
+    "Exit status: 0 nothing found, 1 something would stop or surprise the daemon,\n"
+    "2 usage error.\n";
+
+int usage(const char* why) {
+  if (why) fprintf(stderr, "minder-tool: %s\n", why);
+  fputs(kSynopsis, stderr);
+  return 2;
+}
+
+struct command {
+  const char* name;
+  int (*run)(const options&);
+  const char* allowed;  // the options it takes, by letter: o, c (config), a (arch, daemon)
+};
+
+const command kCommands[] = {{"check", cmd_check, "a"},
+                             {"pack", cmd_pack, "oca"},
+                             {"inspect", cmd_inspect, "ca"},
+                             {"record", cmd_record, ""}};
+
+// Fills opt from argv[first..]; null, or why the command line is wrong.
+const char* parse(int argc, char** argv, int first, const char* allowed, options* opt) {
+  struct flag {
+    const char* name;
+    char letter;
+    const char** slot;
+  };
+  const flag flags[] = {{"-o", 'o', &opt->out},
+                        {"--config", 'c', &opt->config},
+                        {"--arch", 'a', &opt->arch},
+                        {"--daemon", 'a', &opt->daemon}};
+  for (int i = first; i < argc; ++i) {
+    const flag* f = nullptr;
+    for (const flag& candidate : flags)
+      if (strcmp(argv[i], candidate.name) == 0) f = &candidate;
+    if (!f && argv[i][0] == '-' && argv[i][1] != '\0') return "unknown option";
+    if (!f) {
+      opt->args.push_back(argv[i]);
+      continue;
+    }
+    if (!strchr(allowed, f->letter)) return "option not taken by this command";
+    if (i + 1 >= argc || argv[i + 1][0] == '\0') return "option without its value";
+    *f->slot = argv[++i];
+  }
+  if (opt->args.size() != 1) return "one path expected";
+  if (strchr(allowed, 'o') && !opt->out) return "-o FILE is required";
+  if (opt->arch && opt->daemon) return "--arch and --daemon exclude each other";
+  elf_id id;
+  if (opt->arch && !arch_by_name(opt->arch, &id)) {
+    fprintf(stderr, "minder-tool: known architectures: %s\n", arch_list());
+    return "unknown architecture";
+  }
+  return nullptr;
+}
+
+// One line, whatever the names in it hold: control characters become '?'.
+void say(const std::string& where, const char* text) {
+  std::string line = where + ": " + text;
+  for (char& c : line)
+    if (static_cast<unsigned char>(c) < ' ' || c == 127) c = '?';
+  puts(line.c_str());
+}
+
+}  // namespace
+
+void report::problem(const std::string& where, const char* fmt, ...) {
+  ++problems_;
+  char text[16384];
+  va_list ap;
+  va_start(ap, fmt);
+  // The analyzer loses track of va_start in member functions.
+  vsnprintf(text, sizeof text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
+  va_end(ap);
+  say(where, text);
+}
+
+void report::note(const std::string& where, const char* fmt, ...) {
+  char text[16384];
+  va_list ap;
+  va_start(ap, fmt);
+  // The analyzer loses track of va_start in member functions.
+  vsnprintf(text, sizeof text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
+  va_end(ap);
+  say(where, text);
+}
+
+bool configured_children(const char* config_path, std::vector<std::string>* names) {
+  auto state = std::make_unique<supervisor_state>();
+  if (load_watch_config(config_path, *state) != 0) return false;
+  for (int i = 0; i < slot_limit(*state); ++i) names->push_back(state->slots[i].name);
+  return true;
+}
+
+std::string mode_text(mode_t mode) {
+  std::string text = S_ISDIR(mode) ? "d" : S_ISLNK(mode) ? "l" : S_ISREG(mode) ? "-" : "?";
+  const char letters[] = "rwxrwxrwx";
+  for (int bit = 0; bit < 9; ++bit) text += mode & (0400 >> bit) ? letters[bit] : '-';
+  return text;
+}
+
+std::string dir_of(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage(nullptr);
+  if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
+    printf("%s%s", kSynopsis, kUsage);
+    return 0;
+  }
+  if (strcmp(argv[1], "--version") == 0) {
+    printf("minder-tool %s\n", kVersion);
+    return 0;
+  }
+  for (const command& c : kCommands) {
+    if (strcmp(argv[1], c.name) != 0) continue;
+    options opt;
+    if (const char* why = parse(argc, argv, 2, c.allowed, &opt)) return usage(why);
+    std::string& path = opt.args[0];
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return c.run(opt);
+  }
+  return usage("unknown command");
+}

@@ -1,0 +1,74 @@
+// record DATA_DIR: the boot-check record and the mode the next cycle will
+// use, read with the daemon's own record and version code.
+#include <stdio.h>
+#include <unistd.h>
+
+#include "common.hpp"
+#include "config.hpp"
+#include "tool.hpp"
+#include "upgrade.hpp"
+
+namespace {
+
+struct file_closer {
+  void operator()(FILE* f) const { fclose(f); }
+};
+
+// Shows the first bytes of the file, control characters escaped.
+void show(report& rep, const std::string& path) {
+  std::unique_ptr<FILE, file_closer> f(fopen(path.c_str(), "re"));
+  char buf[512];
+  size_t n = f ? fread(buf, 1, sizeof buf, f.get()) : 0;
+  std::string text;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(buf[i]);
+    char esc[8];
+    snprintf(esc, sizeof esc, c < ' ' || c == 127 ? "\\x%02x" : "%c", c);
+    text += esc;
+  }
+  rep.note(path, "%s%s", text.c_str(), n == sizeof buf ? "..." : "");
+}
+
+}  // namespace
+
+int cmd_record(const options& opt) {
+  report rep;
+  std::string path = opt.args[0] + "/.bootchk";
+  const char* normal = "normal mode: children start from the program directory";
+  if (access(path.c_str(), F_OK) != 0) {
+    rep.note(path, "no record: %s", normal);
+    return 0;
+  }
+  show(rep, path);
+  json_ptr record = json_read_file(path.c_str());
+  if (!record) {
+    rep.note(path, "empty, unreadable or not JSON: %s; the file stays", normal);
+    return 0;
+  }
+  const char* version = json_get_string(record.get(), "version");
+  if (!version) {
+    rep.note(path, "%s: %s; the file stays",
+             cJSON_IsObject(record.get()) ? "no \"version\" string" : "not a JSON object", normal);
+    return 0;
+  }
+  if (version_compare(version, kVersion) < 0) {
+    rep.note(path,
+             "version %s is older than the daemon's %s: the next cycle removes the record; "
+             "%s",
+             version, kVersion, normal);
+    return 0;
+  }
+  int plugindata = json_get_int(record.get(), "plugindata");
+  if (plugindata == 1) {
+    rep.note(path,
+             "version %s, plugindata 1: data mode: children start from %s/NAME with -T, -D "
+             "and -O",
+             version, opt.args[0].c_str());
+  } else {
+    rep.note(
+        path, "version %s, %s: %s", version,
+        cJSON_GetObjectItem(record.get(), "plugindata") ? "plugindata is not 1" : "no plugindata",
+        normal);
+  }
+  return 0;
+}
