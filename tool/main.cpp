@@ -83,7 +83,10 @@ const char* parse(int argc, char** argv, int first, const char* allowed, options
 }
 
 // One line, whatever the names in it hold: control characters become '?'.
-void say(const std::string& where, const char* text) {
+void say(const std::string& where, const char* fmt, va_list ap) {
+  char text[16384];
+  // The analyzer cannot see that the callers started ap.
+  vsnprintf(text, sizeof text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
   std::string line = where + ": " + text;
   for (char& c : line)
     if (static_cast<unsigned char>(c) < ' ' || c == 127) c = '?';
@@ -94,23 +97,17 @@ void say(const std::string& where, const char* text) {
 
 void report::problem(const std::string& where, const char* fmt, ...) {
   ++problems_;
-  char text[16384];
   va_list ap;
   va_start(ap, fmt);
-  // The analyzer loses track of va_start in member functions.
-  vsnprintf(text, sizeof text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
+  say(where, fmt, ap);
   va_end(ap);
-  say(where, text);
 }
 
 void report::note(const std::string& where, const char* fmt, ...) {
-  char text[16384];
   va_list ap;
   va_start(ap, fmt);
-  // The analyzer loses track of va_start in member functions.
-  vsnprintf(text, sizeof text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
+  say(where, fmt, ap);
   va_end(ap);
-  say(where, text);
 }
 
 bool configured_children(const char* config_path, std::vector<std::string>* names) {
