@@ -8,14 +8,9 @@
 
 namespace {
 
-struct file_closer {
-  void operator()(FILE* f) const { fclose(f); }
-};
 struct heap_freer {
   void operator()(char* p) const { free(p); }
 };
-
-constexpr char kDefaultProcess[] = "korvan-dpi-inner";
 
 }  // namespace
 

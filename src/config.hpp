@@ -2,10 +2,18 @@
 #pragma once
 
 #include <cjson/cJSON.h>
+#include <stdio.h>
 
 #include <memory>
 
 #include "common.hpp"
+
+// The child run when config names none.
+inline constexpr char kDefaultProcess[] = "korvan-dpi-inner";
+
+struct file_closer {
+  void operator()(FILE* f) const { fclose(f); }
+};
 
 struct json_deleter {
   void operator()(cJSON* item) const { cJSON_Delete(item); }

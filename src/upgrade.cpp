@@ -102,37 +102,54 @@ bool copy_fd(int in, int out) {
   }
 }
 
-}  // namespace
-
-// The copy goes to a temporary file beside dst that replaces dst only once
-// it is whole, so a failed copy leaves dst as it was.
-int copy_file(const char* src, const char* dst) {
-  char tmp[kDataPathSize + 8];
-  if (snprintf(tmp, sizeof tmp, "%s.tmp", dst) >= static_cast<int>(sizeof tmp)) return -1;
-  unique_fd in(open(src, O_RDONLY | O_CLOEXEC));
-  unique_fd out(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0700));
-  if (in.get() < 0 || out.get() < 0) {
-    printf("Failed to read or write, in, %d, out, %d\n", in.get(), out.get());
-    if (out.get() >= 0) unlink(tmp);
+// A new file written beside path as path + ".tmp", which replaces path only
+// once all of it is written and synced; until then, and when that fails, path
+// stays as it was and the temporary file is removed.
+class replacement {
+ public:
+  replacement(const char* path, mode_t mode) : path_(path), fd_(open_temp(mode)) {}
+  ~replacement() {
+    if (fd_.get() >= 0) unlink(tmp_);
+  }
+  replacement(const replacement&) = delete;
+  replacement& operator=(const replacement&) = delete;
+  int fd() const { return fd_.get(); }
+  // Puts the file in place when written is true; 0 or -1.
+  int commit(bool written) {
+    bool ok = written && fsync(fd_.get()) == 0;
+    ok = close(fd_.release()) == 0 && ok;
+    if (ok && rename(tmp_, path_) == 0) return 0;
+    unlink(tmp_);
     return -1;
   }
-  bool ok = copy_fd(in.get(), out.get()) && fsync(out.get()) == 0;
-  ok = close(out.release()) == 0 && ok;
-  if (ok && rename(tmp, dst) == 0) return 0;
-  unlink(tmp);
-  return -1;
+
+ private:
+  int open_temp(mode_t mode) {
+    if (snprintf(tmp_, sizeof tmp_, "%s.tmp", path_) >= static_cast<int>(sizeof tmp_)) return -1;
+    return open(tmp_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  }
+
+  const char* path_;
+  char tmp_[kDataPathSize + 8];
+  unique_fd fd_;  // after tmp_, which open_temp fills
+};
+
+}  // namespace
+
+int copy_file(const char* src, const char* dst) {
+  unique_fd in(open(src, O_RDONLY | O_CLOEXEC));
+  replacement out(dst, 0700);
+  if (in.get() < 0 || out.fd() < 0) {
+    printf("Failed to read or write, in, %d, out, %d\n", in.get(), out.fd());
+    return -1;
+  }
+  return out.commit(copy_fd(in.get(), out.fd()));
 }
 
 int write_text_file(const char* path, const char* data, size_t len) {
-  char tmp[kDataPathSize + 8];
-  if (snprintf(tmp, sizeof tmp, "%s.tmp", path) >= static_cast<int>(sizeof tmp)) return -1;
-  unique_fd fd(open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) return -1;
-  bool ok = write_all(fd.get(), data, len) == 0 && fsync(fd.get()) == 0;
-  ok = close(fd.release()) == 0 && ok;
-  if (ok && rename(tmp, path) == 0) return 0;
-  unlink(tmp);
-  return -1;
+  replacement out(path, 0666);
+  if (out.fd() < 0) return -1;
+  return out.commit(write_all(out.fd(), data, len) == 0);
 }
 
 void apply_upgrade(supervisor_state& /*state*/, int code) {

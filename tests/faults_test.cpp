@@ -1,10 +1,9 @@
 // Faults seen from outside: fork refused, a full or read-only data directory,
 // damaged packages and records, a daemon killed outright, racing starts.
-// Mounts are made in a mount namespace private to this test process.
+// Mounts are made in the mount namespace private to this test program.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -19,12 +18,6 @@
 namespace {
 
 const std::string kPackage = "/tmp/.uci//qvupgrade.tgz";
-
-// Gives this test process (and the daemons it starts) mounts of its own.
-bool private_mounts() {
-  return unshare(CLONE_NEWNS) == 0 &&
-         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-}
 
 struct Unmount {
   std::string path;
@@ -64,14 +57,6 @@ int status_of(pid_t pid) {
   int status = -1;
   waitpid(pid, &status, 0);
   return status;
-}
-
-// Kills a daemon outright, with what libfaketime shared with it.
-void kill_daemon(pid_t pid) {
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  unlink(("/dev/shm/faketime_shm_" + std::to_string(pid)).c_str());
-  unlink(("/dev/shm/sem.faketime_sem_" + std::to_string(pid)).c_str());
 }
 
 }  // namespace

@@ -23,21 +23,36 @@ std::string unique_id() {
   return id;
 }
 
-// The daemon's paths under /tmp/.uci/ are fixed. As root, each test program
-// gets a /tmp of its own, so that runs from several checkouts (and tests run
-// side by side) cannot meet there; elsewhere the CTest locks keep them apart.
-[[maybe_unused]] const bool private_tmp = [] {
+// The daemon's state directory /tmp/.uci/ is fixed. As root, each test
+// program gets one of its own (a tmpfs in a mount namespace of its own), so
+// that runs from several checkouts, and tests run side by side, cannot meet
+// there; elsewhere the CTest locks keep them apart. The rest of /tmp, where a
+// checkout may live, stays shared.
+const bool private_state_dir = [] {
   if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) return false;
+  mkdir("/tmp/.uci", 0777);
   return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0 && mkdir("/tmp/.uci", 0777) == 0;
+         mount("minder-uci", "/tmp/.uci", "tmpfs", 0, "mode=0755") == 0;
 }();
+
+}  // namespace
+
+bool private_mounts() {
+  return private_state_dir;
+}
 
 void copy_exec(const std::string& from, const std::string& to) {
   Sandbox::write(to, Sandbox::read(from));
   chmod(to.c_str(), 0755);
 }
 
-}  // namespace
+void kill_daemon(pid_t pid) {
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  // What libfaketime shares with the daemon's processes outlives a kill.
+  unlink(("/dev/shm/faketime_shm_" + std::to_string(pid)).c_str());
+  unlink(("/dev/shm/sem.faketime_sem_" + std::to_string(pid)).c_str());
+}
 
 Sandbox::Sandbox() {
   char tmpl[] = "/tmp/minder-test-XXXXXX";
@@ -131,11 +146,7 @@ int Sandbox::wait_exit(double seconds) {
 
 void Sandbox::stop() {
   if (pid > 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    // What libfaketime shares with the daemon's processes outlives a kill.
-    unlink(("/dev/shm/faketime_shm_" + std::to_string(pid)).c_str());
-    unlink(("/dev/shm/sem.faketime_sem_" + std::to_string(pid)).c_str());
+    kill_daemon(pid);
     pid = -1;
   }
   for (const auto& c : children) {

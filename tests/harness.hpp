@@ -59,3 +59,12 @@ std::string config_for(const std::vector<std::string>& bases, bool excheck = fal
 bool eventually(const std::function<bool()>& pred, double seconds = 30);
 int count_of(const std::string& text, const std::string& what);
 bool process_alive(pid_t pid);
+
+// Whether this test program has a mount namespace and a /tmp/.uci/ of its own
+// (as root): mounts a test makes then stay inside it.
+bool private_mounts();
+// Copies the program from to to, executable.
+void copy_exec(const std::string& from, const std::string& to);
+// Kills a daemon with SIGKILL, collects it, and removes what libfaketime
+// shared with it.
+void kill_daemon(pid_t pid);

@@ -29,11 +29,6 @@ result tool(const std::string& args) {
   return r;
 }
 
-void install_fixture(const std::string& path) {
-  Sandbox::write(path, Sandbox::read(MINDER_FIXTURE));
-  chmod(path.c_str(), 0755);
-}
-
 }  // namespace
 
 // The program directory holds the daemon's copy, so the board is this machine.
@@ -71,7 +66,7 @@ TEST(Tool, PackRefusesAPackageWithoutEveryChild) {
   box.config(config_for({a, b}));
   std::string src = box.root + "/src", pkg = box.root + "/pkg.tgz";
   mkdir(src.c_str(), 0755);
-  install_fixture(src + "/" + a);
+  copy_exec(MINDER_FIXTURE, src + "/" + a);
   result r = tool("pack " + src + " -o " + pkg + " --config " + box.prog + "/config");
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.has(src + "/" + b + ": missing configured child")) << r.out;
@@ -103,7 +98,7 @@ TEST(Tool, PackedUpgradeRunsInDataMode) {
   box.plan(asker, "sleep 50 exit 130\nstay\n");
   std::string src = box.root + "/src", pkg = "/tmp/.uci//qvupgrade.tgz";
   mkdir(src.c_str(), 0700);
-  for (const auto& kid : {asker, other}) install_fixture(src + "/" + kid);
+  for (const auto& kid : {asker, other}) copy_exec(MINDER_FIXTURE, src + "/" + kid);
   mkdir("/tmp/.uci", 0777);
   result r = tool("pack " + src + " -o " + pkg + " --config " + box.prog + "/config");
   ASSERT_EQ(r.status, 0) << r.out;

@@ -10,11 +10,6 @@ namespace {
 
 const char kPackage[] = "/tmp/.uci//qvupgrade.tgz";
 
-void install_fixture(const std::string& path) {
-  Sandbox::write(path, Sandbox::read(MINDER_FIXTURE));
-  chmod(path.c_str(), 0755);
-}
-
 }  // namespace
 
 TEST(UpgradeFlow, ExitCodeInstallsPackageAndRestartsEveryChild) {
@@ -40,7 +35,7 @@ TEST(UpgradeFlow, ExitCodeInstallsPackageAndRestartsEveryChild) {
     if (row.package && row.code == 130) {
       std::string dir = box.root + "/package";
       mkdir(dir.c_str(), 0755);
-      for (const auto& kid : {asker, other}) install_fixture(dir + "/" + kid);
+      for (const auto& kid : {asker, other}) copy_exec(MINDER_FIXTURE, dir + "/" + kid);
       ASSERT_EQ(system(("tar czf " + std::string(kPackage) + " -C " + dir + " .").c_str()), 0);
     } else if (row.package) {
       Sandbox::write(kPackage, "script blob");

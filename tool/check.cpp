@@ -13,12 +13,7 @@
 
 namespace {
 
-constexpr char kDefaultChild[] = "korvan-dpi-inner";
 constexpr char kNoStart[] = "the daemon will not start (\"failed to init daemon\")";
-
-struct file_closer {
-  void operator()(FILE* f) const { fclose(f); }
-};
 
 const char* type_of(const cJSON* item) {
   if (cJSON_IsObject(item)) return "an object";
@@ -170,8 +165,8 @@ void check_structure(report& rep, const std::string& cfg, const cJSON* root,
                      std::vector<std::string>* names, std::vector<std::string>* named) {
   char runs_default[96];
   snprintf(runs_default, sizeof runs_default, "the daemon runs its default child \"%s\"",
-           kDefaultChild);
-  names->assign(1, kDefaultChild);
+           kDefaultProcess);
+  names->assign(1, kDefaultProcess);
   if (!cJSON_IsObject(root)) {
     rep.problem(cfg, "the file holds %s, not an object: %s", type_of(root), runs_default);
     return;

@@ -51,10 +51,6 @@ const char* machine_name(int machine) {
   }
 }
 
-struct dir_closer {
-  void operator()(DIR* d) const { closedir(d); }
-};
-
 }  // namespace
 
 bool operator==(const elf_id& a, const elf_id& b) {

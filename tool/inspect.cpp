@@ -14,11 +14,6 @@ namespace {
 
 constexpr char kNoData[] = "the daemon records the upgrade without plugindata";
 
-const char* why(archive* a) {
-  const char* text = archive_error_string(a);
-  return text ? text : "unknown error";
-}
-
 struct reader_freer {
   void operator()(archive* a) const { archive_read_free(a); }
 };
@@ -65,7 +60,7 @@ void judge(report& rep, const std::string& where, archive* a, archive_entry* e,
     return rep.problem(where, "a symbolic link to %s: packages hold files and directories only",
                        archive_entry_symlink(e) ? archive_entry_symlink(e) : "?");
   if (type != AE_IFREG && type != AE_IFDIR)
-    return rep.problem(where, "a special file: packages hold files and directories only");
+    return rep.problem(where, "a device, FIFO or socket: packages hold files and directories only");
   if (path.empty() && type == AE_IFDIR)
     return rep.problem(where,
                        "the entry for the data directory itself: tar sets ../data/ to "
@@ -77,14 +72,11 @@ void judge(report& rep, const std::string& where, archive* a, archive_entry* e,
                             [&](const child_state& c) { return c.name == path; });
   if (child == children.end()) return;
   child->found = true;
-  const char* falls =
-      "in data mode its start fails with 129 and the device falls back to the "
-      "shipped programs";
   if (type != AE_IFREG)
-    return rep.problem(where, "a directory, not the configured child: %s", falls);
+    return rep.problem(where, "a directory, not the configured child: %s", kFallsBack);
   if (!(archive_entry_perm(e) & 0111))
     rep.problem(where, "configured child, not executable (mode %04o): %s", archive_entry_perm(e),
-                falls);
+                kFallsBack);
   unsigned char head[kHeadSize];
   size_t len = 0;
   for (la_ssize_t n;
@@ -109,6 +101,11 @@ bool gzip_tar(report& rep, const std::string& file, archive* a) {
 
 }  // namespace
 
+const char* archive_why(archive* a) {
+  const char* text = archive_error_string(a);
+  return text ? text : "unknown error";
+}
+
 int cmd_inspect(const options& opt) {
   report rep;
   const std::string& file = opt.args[0];
@@ -129,7 +126,7 @@ int cmd_inspect(const options& opt) {
   archive_read_support_format_all(a.get());
   archive_read_support_format_raw(a.get());
   if (archive_read_open_filename(a.get(), file.c_str(), 16384) != ARCHIVE_OK) {
-    rep.problem(file, "cannot read it: %s%s%s", why(a.get()),
+    rep.problem(file, "cannot read it: %s%s%s", archive_why(a.get()),
                 access(file.c_str(), F_OK) == 0 ? ": tar -zxf fails and " : "",
                 access(file.c_str(), F_OK) == 0 ? kNoData : "");
     return rep.status();
@@ -148,16 +145,13 @@ int cmd_inspect(const options& opt) {
   if (r != ARCHIVE_EOF) {
     std::string at =
         entries ? "damaged after " + std::to_string(entries) + " entries" : "unreadable";
-    rep.problem(file, "%s: %s: tar -zxf fails and %s", at.c_str(), why(a.get()), kNoData);
+    rep.problem(file, "%s: %s: tar -zxf fails and %s", at.c_str(), archive_why(a.get()), kNoData);
   } else if (entries == 0) {
     if (gzip_tar(rep, file, a.get()))
       rep.problem(file, "empty: nothing is installed, yet the next cycle runs in data mode");
   }
   for (const child_state& c : children)
-    if (!c.found)
-      rep.problem(file + ": " + c.name,
-                  "missing configured child: in data mode its start fails "
-                  "with 129 and the device falls back to the shipped programs");
+    if (!c.found) rep.problem(file + ": " + c.name, "missing configured child: %s", kFallsBack);
   if (rep.problems() == 0) rep.note(file, "%d entries, nothing found that would hurt", entries);
   return rep.status();
 }

@@ -19,11 +19,6 @@
 
 namespace {
 
-std::string error_of(archive* a) {
-  const char* text = archive_error_string(a);
-  return text ? text : "unknown error";
-}
-
 // Sets the reason and fails.
 bool fail(std::string* why, const std::string& text) {
   *why = text;
@@ -37,9 +32,6 @@ struct member {
   off_t size;
 };
 
-struct dir_closer {
-  void operator()(DIR* d) const { closedir(d); }
-};
 struct writer_freer {
   void operator()(archive* a) const { archive_write_free(a); }
 };
@@ -68,7 +60,7 @@ void collect(report& rep, const std::string& src, const std::string& rel,
       out->push_back({inner, false, (st.st_mode & 0111) != 0, st.st_size});
     } else {
       rep.problem(path, "%s: a package holds regular files and directories only",
-                  S_ISLNK(st.st_mode) ? "a symbolic link" : "a special file");
+                  S_ISLNK(st.st_mode) ? "a symbolic link" : "a device, FIFO or socket");
     }
   }
 }
@@ -85,15 +77,12 @@ void check_children(report& rep, const options& opt, const std::vector<member>& 
     std::string path = src + "/" + child;
     auto m = std::find_if(members.begin(), members.end(),
                           [&](const member& x) { return x.rel == child; });
-    const char* falls =
-        "in data mode its start fails with 129 and the device falls back to the "
-        "shipped programs";
     if (m == members.end() || m->dir) {
       rep.problem(path, "%s configured child: %s",
-                  m == members.end() ? "missing" : "a directory, not a", falls);
+                  m == members.end() ? "missing" : "a directory, not a", kFallsBack);
       continue;
     }
-    if (!m->exec) rep.problem(path, "not executable: %s", falls);
+    if (!m->exec) rep.problem(path, "not executable: %s", kFallsBack);
     unsigned char head[kHeadSize];
     size_t len = 0;
     if (!read_head(path, head, sizeof head, &len))
@@ -113,7 +102,7 @@ bool write_member(archive* a, const std::string& src, const member& m, time_t st
   archive_entry_set_mtime(e.get(), stamp, 0);
   archive_entry_set_uid(e.get(), 0);
   archive_entry_set_gid(e.get(), 0);
-  if (archive_write_header(a, e.get()) != ARCHIVE_OK) return fail(why, error_of(a));
+  if (archive_write_header(a, e.get()) != ARCHIVE_OK) return fail(why, archive_why(a));
   if (m.dir) return true;
   std::string path = src + "/" + m.rel;
   unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -123,7 +112,7 @@ bool write_member(archive* a, const std::string& src, const member& m, time_t st
   for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0; total += n) {
     if (n < 0) return fail(why, path + ": " + strerror(errno));
     if (total + n > m.size) break;
-    if (archive_write_data(a, buf, static_cast<size_t>(n)) != n) return fail(why, error_of(a));
+    if (archive_write_data(a, buf, static_cast<size_t>(n)) != n) return fail(why, archive_why(a));
   }
   if (total != m.size) return fail(why, path + ": changed while it was packed");
   return true;
@@ -137,10 +126,10 @@ bool write_package(const std::string& path, const std::string& src,
             archive_write_add_filter_gzip(a.get()) == ARCHIVE_OK &&
             archive_write_set_filter_option(a.get(), "gzip", "timestamp", nullptr) == ARCHIVE_OK &&
             archive_write_open_filename(a.get(), path.c_str()) == ARCHIVE_OK;
-  if (!ok) return fail(why, a ? error_of(a.get()) : "out of memory");
+  if (!ok) return fail(why, a ? archive_why(a.get()) : "out of memory");
   for (const member& m : members)
     if (!write_member(a.get(), src, m, stamp, why)) return false;
-  if (archive_write_close(a.get()) != ARCHIVE_OK) return fail(why, error_of(a.get()));
+  if (archive_write_close(a.get()) != ARCHIVE_OK) return fail(why, archive_why(a.get()));
   return true;
 }
 

@@ -10,10 +10,6 @@
 
 namespace {
 
-struct file_closer {
-  void operator()(FILE* f) const { fclose(f); }
-};
-
 // Shows the first bytes of the file, control characters escaped.
 void show(report& rep, const std::string& path) {
   std::unique_ptr<FILE, file_closer> f(fopen(path.c_str(), "re"));

@@ -3,11 +3,26 @@
 // and record code, so that its verdict is the daemon's verdict.
 #pragma once
 
+#include <dirent.h>
 #include <stddef.h>
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
+
+struct archive;
+
+// What happens on the device when a configured child cannot be executed from
+// ../data/.
+inline constexpr char kFallsBack[] =
+    "in data mode its start fails with 129 and the device falls back to the shipped programs";
+
+struct dir_closer {
+  void operator()(DIR* d) const { closedir(d); }
+};
+
+// libarchive's text for the last error of a.
+const char* archive_why(archive* a);
 
 // What the command line gave: positional arguments and the known options.
 struct options {
