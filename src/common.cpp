@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,10 +75,33 @@ void close_inherited_fds(int first_fd) {
   for (long fd = first_fd; fd < limit; ++fd) close(static_cast<int>(fd));
 }
 
+int open_regular(const char* path, off_t* size) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))) {
+    if (fd >= 0 && size) *size = st.st_size;
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
 int write_all(int fd, const void* data, size_t len) {
   const char* p = static_cast<const char*>(data);
   while (len > 0) {
     ssize_t n = write(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int read_all(int fd, void* data, size_t len) {
+  char* p = static_cast<char*>(data);
+  while (len > 0) {
+    ssize_t n = read(fd, p, len);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return -1;
     p += n;

@@ -2,6 +2,8 @@
 // the small helpers that several parts of the daemon use.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -74,8 +76,15 @@ void close_inherited_fds(int first_fd);
 // The same through a walk of /proc/self/fd; false when that is unavailable.
 bool close_listed_fds(int first_fd, long limit);
 
+// Opens path to read, following links but never blocking on it (a FIFO, a
+// device), and keeps it only when it is a regular file, whose size goes to
+// *size when size is given. The descriptor (close-on-exec), or -1.
+int open_regular(const char* path, off_t* size = nullptr);
+
 // Writes all len bytes, completing short writes; 0 or -1.
 int write_all(int fd, const void* data, size_t len);
+// Reads exactly len bytes; -1 on an error or an end of file before them.
+int read_all(int fd, void* data, size_t len);
 
 // "killall -9 NAME >/dev/null 2>&1" with NAME quoted for the shell; -1 when
 // the quoted command does not fit.

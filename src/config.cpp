@@ -15,15 +15,14 @@ struct heap_freer {
 }  // namespace
 
 json_ptr json_read_file(const char* path) {
-  struct stat st;
-  if (stat(path, &st) != 0 || st.st_size <= 0) return nullptr;
-  if (static_cast<uint64_t>(st.st_size) >= SIZE_MAX) return nullptr;
-  size_t size = static_cast<size_t>(st.st_size);
-  std::unique_ptr<FILE, file_closer> file(fopen(path, "re"));
-  if (!file) return nullptr;
+  off_t file_size = 0;
+  unique_fd fd(open_regular(path, &file_size));
+  if (fd.get() < 0 || file_size <= 0) return nullptr;
+  if (static_cast<uint64_t>(file_size) >= SIZE_MAX) return nullptr;
+  size_t size = static_cast<size_t>(file_size);
   std::unique_ptr<char, heap_freer> text(static_cast<char*>(malloc(size + 1)));
   if (!text) return nullptr;
-  if (fread(text.get(), size, 1, file.get()) != 1) return nullptr;
+  if (read_all(fd.get(), text.get(), size) != 0) return nullptr;  // also when it shrank
   text.get()[size] = '\0';
   return json_ptr(cJSON_Parse(text.get()));
 }

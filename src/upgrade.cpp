@@ -17,23 +17,6 @@ void bootchk_path(char (&path)[kDataPathSize]) {
   snprintf(path, sizeof path, "%s/%s", kDataDir, ".bootchk");
 }
 
-void add_number(cJSON* record, const char* key) {
-  cJSON_AddItemToObject(record, key, cJSON_CreateNumber(1));
-}
-
-// Performs the installation that code asks for; the record gains what it installed.
-void install(int code, const char* package, cJSON* record) {
-  if (code == kExitUnpackPackage) {
-    char cmd[2048];
-    snprintf(cmd, sizeof cmd, "tar -zxf %s -C %s", package, kDataDir);
-    if (run_shell(cmd) == 0) add_number(record, "plugindata");
-  } else if (code == kExitInstallBlob) {
-    char blob[kDataPathSize];
-    snprintf(blob, sizeof blob, "%s/%s", kDataDir, "init.bin");
-    if (copy_file(package, blob) == 0) add_number(record, "luadata");
-  }
-}
-
 }  // namespace
 
 json_ptr load_bootchk() {
@@ -89,22 +72,33 @@ int32_t version_compare(const char* a, const char* b) {
 
 namespace {
 
-// Copies everything from in to out; a failed read fails the copy like a
-// failed write does.
-bool copy_fd(int in, int out) {
+enum class copied { whole, read_failed, write_failed };
+
+// Copies everything from in to out.
+copied copy_fd(int in, int out) {
   char buf[1024];
   for (;;) {
     ssize_t n = read(in, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    if (write_all(out, buf, static_cast<size_t>(n)) != 0) return false;
+    if (n < 0) return copied::read_failed;
+    if (n == 0) return copied::whole;
+    if (write_all(out, buf, static_cast<size_t>(n)) != 0) return copied::write_failed;
   }
+}
+
+// Makes a rename in the directory of path durable.
+void sync_dir_of(const char* path) {
+  char dir[kDataPathSize];
+  if (dir_name(path, dir, sizeof dir) != 0) return;
+  unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() >= 0) fsync(fd.get());
 }
 
 // A new file written beside path as path + ".tmp", which replaces path only
 // once all of it is written and synced; until then, and when that fails, path
-// stays as it was and the temporary file is removed.
+// stays as it was and the temporary file is removed. A stale temporary file
+// (a power cut's, or a link planted there) is removed first, and the new one
+// is created afresh, never through a link.
 class replacement {
  public:
   replacement(const char* path, mode_t mode) : path_(path), fd_(open_temp(mode)) {}
@@ -114,11 +108,14 @@ class replacement {
   replacement(const replacement&) = delete;
   replacement& operator=(const replacement&) = delete;
   int fd() const { return fd_.get(); }
-  // Puts the file in place when written is true; 0 or -1.
+  // Puts the file in place when written is true, durably; 0 or -1.
   int commit(bool written) {
     bool ok = written && fsync(fd_.get()) == 0;
     ok = close(fd_.release()) == 0 && ok;
-    if (ok && rename(tmp_, path_) == 0) return 0;
+    if (ok && rename(tmp_, path_) == 0) {
+      sync_dir_of(path_);
+      return 0;
+    }
     unlink(tmp_);
     return -1;
   }
@@ -126,7 +123,8 @@ class replacement {
  private:
   int open_temp(mode_t mode) {
     if (snprintf(tmp_, sizeof tmp_, "%s.tmp", path_) >= static_cast<int>(sizeof tmp_)) return -1;
-    return open(tmp_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    unlink(tmp_);
+    return open(tmp_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   }
 
   const char* path_;
@@ -134,16 +132,48 @@ class replacement {
   unique_fd fd_;  // after tmp_, which open_temp fills
 };
 
+// Installs what can be read from in (-1: it could not be opened) as dst.
+// On failure says which side failed: out is -1 when dst could not be written.
+int install_from(int in, const char* dst) {
+  replacement out(dst, 0700);
+  int out_fd = out.fd();
+  if (in >= 0 && out_fd >= 0) {
+    copied result = copy_fd(in, out_fd);
+    if (out.commit(result == copied::whole) == 0) return 0;
+    if (result != copied::read_failed) out_fd = -1;
+  }
+  printf("Failed to read or write, in, %d, out, %d\n", in, out_fd);
+  return -1;
+}
+
+void write_record(const char* path, const cJSON* record) {
+  std::unique_ptr<char, text_freer> text(cJSON_PrintUnformatted(record));
+  if (text) write_text_file(path, text.get(), strlen(text.get()));
+}
+
+// Unpacks the package into the data directory. The record selects data mode
+// only over a whole, durable unpack: when it selects it now, it first loses
+// every plugindata member, so that a device cut off during the unpack starts
+// the shipped programs, never a half-written set.
+void unpack(const char* package, cJSON* record, const char* record_path) {
+  if (json_get_int(record, "plugindata") == 1) {
+    while (cJSON_GetObjectItem(record, "plugindata"))
+      cJSON_DeleteItemFromObject(record, "plugindata");
+    write_record(record_path, record);
+  }
+  char cmd[2048];
+  snprintf(cmd, sizeof cmd, "tar -zxf %s -C %s", package, kDataDir);
+  if (run_shell(cmd) != 0) return;
+  unique_fd dir(open(kDataDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0 || syncfs(dir.get()) != 0) sync();
+  cJSON_AddItemToObject(record, "plugindata", cJSON_CreateNumber(1));
+}
+
 }  // namespace
 
 int copy_file(const char* src, const char* dst) {
-  unique_fd in(open(src, O_RDONLY | O_CLOEXEC));
-  replacement out(dst, 0700);
-  if (in.get() < 0 || out.fd() < 0) {
-    printf("Failed to read or write, in, %d, out, %d\n", in.get(), out.fd());
-    return -1;
-  }
-  return out.commit(copy_fd(in.get(), out.fd()));
+  unique_fd in(open_regular(src));
+  return install_from(in.get(), dst);
 }
 
 int write_text_file(const char* path, const char* data, size_t len) {
@@ -155,16 +185,22 @@ int write_text_file(const char* path, const char* data, size_t len) {
 void apply_upgrade(supervisor_state& /*state*/, int code) {
   char package[510];
   snprintf(package, sizeof package, "%s/%s", kStateDir, "qvupgrade.tgz");
-  if (access(package, R_OK) != 0) return;
+  // Anything but a readable regular file (a FIFO, a device) counts as no package.
+  unique_fd in(open_regular(package));
+  if (in.get() < 0) return;
   char path[kDataPathSize];
   bootchk_path(path);
   json_ptr record = json_read_file(path);
   if (!cJSON_IsObject(record.get())) record.reset(cJSON_CreateObject());
   if (record && !json_get_string(record.get(), "version"))
     cJSON_AddItemToObject(record.get(), "version", cJSON_CreateString(kVersion));
-  if (record) install(code, package, record.get());
+  if (record && code == kExitUnpackPackage) unpack(package, record.get(), path);
+  if (record && code == kExitInstallBlob) {
+    char blob[kDataPathSize];
+    snprintf(blob, sizeof blob, "%s/%s", kDataDir, "init.bin");
+    if (install_from(in.get(), blob) == 0)
+      cJSON_AddItemToObject(record.get(), "luadata", cJSON_CreateNumber(1));
+  }
   unlink(package);
-  if (!record) return;
-  std::unique_ptr<char, text_freer> text(cJSON_PrintUnformatted(record.get()));
-  if (text) write_text_file(path, text.get(), strlen(text.get()));
+  if (record) write_record(path, record.get());
 }

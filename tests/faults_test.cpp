@@ -214,7 +214,7 @@ TEST(Faults, ClosedStandardDescriptor) {
 }
 
 // Damaged input from outside: a package that is no gzip tar, an empty one,
-// and a record cut off in the middle.
+// one that is no file at all, and a record cut off in the middle.
 TEST(Faults, DamagedPackageOrRecord) {
   const std::string truncated = R"({"version":"1.0.12.3","plugin)";
   struct Case {
@@ -232,6 +232,8 @@ TEST(Faults, DamagedPackageOrRecord) {
       {"truncated record, upgrade", "tgz", truncated.c_str(),
        R"({"version":"1.0.12.3","plugindata":1})", 130, true},
       {"truncated record, unstartable", nullptr, truncated.c_str(), nullptr, 129, false},
+      {"FIFO package", "fifo", nullptr, nullptr, 130, false},
+      {"FIFO blob", "fifo", nullptr, nullptr, 131, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -240,11 +242,16 @@ TEST(Faults, DamagedPackageOrRecord) {
     box.config(config_for({kid}));
     box.plan(kid, "exit " + std::to_string(c.code) + "\nstay\n");
     if (c.record) Sandbox::write(box.data + "/.bootchk", c.record);
-    if (c.package && std::string(c.package) == "tgz") make_package(box, kid);
-    if (c.package && std::string(c.package) != "tgz") Sandbox::write(kPackage, c.package);
+    const std::string kind = c.package ? c.package : "";
+    unlink(kPackage.c_str());
+    if (kind == "tgz") make_package(box, kid);
+    if (kind == "fifo") {
+      ASSERT_EQ(mkfifo(kPackage.c_str(), 0600), 0);  // as good as missing
+    }
+    if (c.package && kind != "tgz" && kind != "fifo") Sandbox::write(kPackage, c.package);
     box.start();
     ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == 2; })) << box.out();
-    EXPECT_FALSE(Sandbox::exists(kPackage));
+    EXPECT_EQ(Sandbox::exists(kPackage), kind == "fifo");
     std::string record = box.data + "/.bootchk";
     EXPECT_EQ(Sandbox::exists(record) ? Sandbox::read(record) : "(none)",
               c.after ? c.after : "(none)");
@@ -253,7 +260,7 @@ TEST(Faults, DamagedPackageOrRecord) {
               c.data_mode ? "../data//" + kid + code + " -T /tmp/.uci/ -D ../data/ -O PELTRO_KQ21"
                           : kid + code);
     std::string blob = box.data + "/init.bin";
-    EXPECT_EQ(Sandbox::exists(blob), c.code == 131);
+    EXPECT_EQ(Sandbox::exists(blob), c.code == 131 && kind != "fifo");
     EXPECT_EQ(Sandbox::read(blob), "");
     EXPECT_EQ(count_of(box.out(), "failed boot, then clean bootchk, and try again\n"),
               c.code == 129 ? 1 : 0);

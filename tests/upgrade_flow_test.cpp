@@ -1,6 +1,11 @@
-// Upgrade requests through a child's exit status, with the real package path.
+// Upgrade requests through a child's exit status, with the real package path,
+// and upgrades cut short by a kill or a power cut.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +14,117 @@
 namespace {
 
 const char kPackage[] = "/tmp/.uci//qvupgrade.tgz";
+const std::string kNewVersion = "\n# new version\n";  // the package's programs end with it
 
+// Where an upgrade of two children is cut short: its tar stops before it
+// unpacks, after the first child or after both; "done": once the children of
+// the new cycle run.
+enum class Stage { before, part, whole, done };
+
+// The program and data directories on an ext4 image of their own, which can
+// lose power.
+class Ext4Image {
+ public:
+  explicit Ext4Image(Sandbox& box) : image_(box.root + "/ext4.img"), dir_(box.root + "/ext4") {
+    ok = private_mounts() && mkdir(dir_.c_str(), 0755) == 0 && truncate_to(image_, 64 << 20) &&
+         system(("mkfs.ext4 -q -F " + image_ + " >/dev/null 2>&1").c_str()) == 0 && mount_image();
+    if (!ok) return;
+    box.prog = dir_ + "/prog";
+    box.data = dir_ + "/data";
+    box.argv0 = box.prog + "/" + box.name;
+    ok = mkdir(box.prog.c_str(), 0755) == 0 && mkdir(box.data.c_str(), 0755) == 0;
+    copy_exec(MINDER_BIN, box.argv0);
+  }
+  ~Ext4Image() { umount2(dir_.c_str(), MNT_DETACH); }
+  void persist() const {
+    int fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+    syncfs(fd);
+    close(fd);
+  }
+  // Shuts the file system down without flushing its log, as a power cut
+  // would. The log commits every few seconds: a new file synced first stands
+  // for such a commit.
+  void cut() const {
+    int fd = open((dir_ + "/commit").c_str(), O_WRONLY | O_CREAT, 0644);
+    EXPECT_EQ(fsync(fd), 0);
+    close(fd);
+    fd = open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+    uint32_t no_log_flush = 2;
+    EXPECT_EQ(ioctl(fd, _IOR('X', 125, uint32_t), &no_log_flush), 0);  // EXT4_IOC_SHUTDOWN
+    close(fd);
+  }
+  bool power_on() {
+    return eventually([&] { return umount2(dir_.c_str(), 0) == 0; }) && mount_image();
+  }
+  bool ok = false;
+
+ private:
+  static bool truncate_to(const std::string& path, off_t size) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+    bool done = fd >= 0 && ftruncate(fd, size) == 0;
+    close(fd);
+    return done;
+  }
+  bool mount_image() {
+    return system(("mount -o loop " + image_ + " " + dir_ + " 2>/dev/null").c_str()) == 0;
+  }
+  std::string image_, dir_;
+};
+
+// An upgrade of a and b (a exits 130) over an earlier one when earlier, cut
+// short at stage: the daemon and everything it started are killed there,
+// after a power cut when image is given, and the daemon is started again.
+// What it then starts: "shipped" programs, or from the data directory the
+// "earlier" or the "new" set, or "a mix".
+std::string interrupted_upgrade(Sandbox& box, Stage stage, bool earlier, Ext4Image* image) {
+  std::string a = box.child("upa", earlier), b = box.child("upb", earlier);
+  box.config(config_for({a, b}));
+  box.plan(a, "exit 130\nstay\n");
+  if (earlier) Sandbox::write(box.data + "/.bootchk", R"({"version":"1.0.12.3","plugindata":1})");
+  const std::string fixture = Sandbox::read(MINDER_FIXTURE), dir = box.root + "/package";
+  mkdir(dir.c_str(), 0755);
+  for (const auto& kid : {a, b}) copy_exec(MINDER_FIXTURE, dir + "/" + kid);
+  for (const auto& kid : {a, b}) Sandbox::write(dir + "/" + kid, fixture + kNewVersion);
+  EXPECT_EQ(system(("tar czf " + std::string(kPackage) + " -C " + dir + " " + a + " " + b).c_str()),
+            0);
+  if (image) image->persist();
+  // A tar first on PATH that stops where stage says, its pid in tar.pid.
+  const std::string bin = box.root + "/bin", pid_file = box.root + "/tar.pid";
+  const std::string unpack[] = {"true", "tar \"$@\" " + a, "tar \"$@\""};
+  const std::string path = getenv("PATH");
+  if (stage != Stage::done) {
+    mkdir(bin.c_str(), 0755);
+    Sandbox::write(bin + "/tar", "#!/bin/sh\nPATH=${PATH#*:} " + unpack[int(stage)] +
+                                     " && echo $$ >" + pid_file + ".tmp && mv " + pid_file +
+                                     ".tmp " + pid_file + " && kill -STOP $$\n");
+    chmod((bin + "/tar").c_str(), 0755);
+    setenv("PATH", (bin + ":" + path).c_str(), 1);
+  }
+  box.start();
+  setenv("PATH", path.c_str(), 1);
+  pid_t tar = -1;
+  EXPECT_TRUE(eventually([&] {
+    if (stage == Stage::done) return box.last_args(b).find(" -r 130") != std::string::npos;
+    tar = Sandbox::exists(pid_file) ? atoi(Sandbox::read(pid_file).c_str()) : -1;
+    return tar > 0 && Sandbox::read("/proc/" + std::to_string(tar) + "/stat").find(") T ") !=
+                          std::string::npos;
+  }));
+  if (image) image->cut();
+  box.stop();
+  if (tar > 0) kill(tar, SIGKILL);
+  EXPECT_TRUE(!image || image->power_on());
+  box.plan(a, "stay\n");
+  for (const auto& kid : {a, b}) unlink((box.prog + "/" + kid + ".log").c_str());  // cut too
+  box.start();
+  EXPECT_TRUE(eventually([&] { return box.starts(a).size() * box.starts(b).size() > 0; }));
+  EXPECT_EQ(count_of(box.out(), "failed boot"), 0) << box.out();
+  std::string args_a = box.args_at(a, 0), args_b = box.args_at(b, 0);
+  if (args_a == a && args_b == b) return "shipped";
+  std::string va = Sandbox::read(box.data + "/" + a), vb = Sandbox::read(box.data + "/" + b);
+  if (args_a.rfind("../data//", 0) != 0 || args_b.rfind("../data//", 0) != 0 || va != vb)
+    return "a mix";
+  return va == fixture ? "earlier" : va == fixture + kNewVersion ? "new" : "a mix";
+}
 }  // namespace
 
 TEST(UpgradeFlow, ExitCodeInstallsPackageAndRestartsEveryChild) {
@@ -63,5 +178,35 @@ TEST(UpgradeFlow, ExitCodeInstallsPackageAndRestartsEveryChild) {
     EXPECT_NE(box.run_file().find(asker + " exited normally with code(" + std::to_string(row.code) +
                                   ")\n"),
               std::string::npos);
+  }
+}
+
+// A daemon killed in the middle of an unpack, of a first upgrade or of one
+// over an earlier upgrade: restarted, it starts the shipped programs.
+TEST(UpgradeFlow, InterruptedUnpackStartsShippedPrograms) {
+  for (bool earlier : {false, true}) {
+    SCOPED_TRACE(earlier ? "over an earlier upgrade" : "first upgrade");
+    Sandbox box;
+    EXPECT_EQ(interrupted_upgrade(box, Stage::part, earlier, nullptr), "shipped");
+  }
+}
+
+// A power cut at each stage of an upgrade over an earlier one, and of a first
+// one once done: until the new cycle runs the shipped programs start, then
+// the whole new set.
+TEST(UpgradeFlow, PowerCutLeavesShippedOrWholeNewPrograms) {
+  struct Row {
+    Stage stage;
+    bool earlier;
+    const char* runs;
+  };
+  for (Row row : {Row{Stage::before, true, "shipped"}, Row{Stage::part, true, "shipped"},
+                  Row{Stage::whole, true, "shipped"}, Row{Stage::done, true, "new"},
+                  Row{Stage::done, false, "new"}}) {
+    SCOPED_TRACE("stage " + std::to_string(int(row.stage)) + (row.earlier ? ", earlier" : ""));
+    Sandbox box;
+    Ext4Image image(box);
+    if (!image.ok) GTEST_SKIP() << "needs root, mkfs.ext4 and loop devices";
+    EXPECT_EQ(interrupted_upgrade(box, row.stage, row.earlier, &image), row.runs);
   }
 }

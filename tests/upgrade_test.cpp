@@ -122,6 +122,10 @@ TEST_F(Upgrade, InstallsAndRecords) {
                {"[1,2]", "pkg", 132, R"({"version":"1.0.12.3"})"},
                {R"({"version":"1.0.13","x":"y","plugindata":2})", "<tgz>", 130,
                 R"({"version":"1.0.13","x":"y","plugindata":2,"plugindata":1})"},
+               {R"({"version":"1.0.13","plugindata":1,"x":"y","PluginData":2})", "<tgz>", 130,
+                R"({"version":"1.0.13","x":"y","plugindata":1})"},
+               {R"({"version":"1.0.12.3","plugindata":1})", "not a gzip tar", 130,
+                R"({"version":"1.0.12.3"})"},
                {nullptr, "blob 1", 131, R"({"version":"1.0.12.3","luadata":1})"},
                {"=", "blob 2", 131, R"({"version":"1.0.12.3","luadata":1,"luadata":1})"}};
   for (const auto& c : cases) {
@@ -146,9 +150,28 @@ TEST_F(Upgrade, ScriptBlobUnwritable) {
   Sandbox::write(kPackage, "blob");
   CaptureStdout();
   apply_upgrade(state, 131);
-  EXPECT_EQ(GetCapturedStdout(), "");  // the copy is whole; only its rename fails
+  std::string out = GetCapturedStdout();  // the copy is whole; only its rename fails
+  EXPECT_EQ(out.rfind("Failed to read or write, in, ", 0), 0u) << out;
+  EXPECT_NE(out.find(", out, -1\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("in, -1,"), std::string::npos) << out;
   EXPECT_EQ(Sandbox::read(record), R"({"version":"1.0.12.3"})");
   EXPECT_FALSE(Sandbox::exists(kPackage));
+  EXPECT_FALSE(Sandbox::exists(box.data + "/init.bin.tmp"));
+}
+
+// Links planted at the temporary files' paths (by a package, say) are
+// removed, never written through.
+TEST_F(Upgrade, PlantedTemporaryLinksAreNotFollowed) {
+  const std::string target = box.root + "/precious";
+  for (const char* tmp : {"/.bootchk.tmp", "/init.bin.tmp"}) {
+    Sandbox::write(target, "precious");
+    ASSERT_EQ(symlink(target.c_str(), (box.data + tmp).c_str()), 0);
+  }
+  Sandbox::write(kPackage, "blob");
+  apply_upgrade(state, 131);
+  EXPECT_EQ(Sandbox::read(target), "precious");
+  EXPECT_EQ(Sandbox::read(box.data + "/init.bin"), "blob");
+  EXPECT_EQ(Sandbox::read(record), R"({"version":"1.0.12.3","luadata":1})");
   EXPECT_FALSE(Sandbox::exists(box.data + "/init.bin.tmp"));
 }
 
