@@ -38,13 +38,30 @@ void open_standard_fds() {
   }
 }
 
-int ensure_dir(const char* path) {
+int ensure_dir(const char* path, mode_t mode) {
   if (DIR* dir = opendir(path)) {
     closedir(dir);
     return 0;
   }
-  if (mkdir(path, 0777) != 0 && errno != EEXIST) {
+  if (mkdir(path, mode) != 0 && errno != EEXIST) {
     printf("mkdir (%s) error: %s", path, strerror(errno));
+    return -1;
+  }
+  return 0;
+}
+
+// The state directory sits in the world-writable /tmp. It is made sticky, as
+// /tmp is, so that nobody replaces another's files in it; one that is a link,
+// or a directory of another user (root's is trusted), is refused.
+int ensure_state_dir() {
+  if (ensure_dir(kStateDir, 01777) != 0) return -1;
+  char dir[sizeof kStateDir];  // without its final slash, so that a link is not followed
+  memcpy(dir, kStateDir, sizeof kStateDir - 2);
+  dir[sizeof kStateDir - 2] = '\0';
+  struct stat st;
+  if (lstat(dir, &st) == 0 &&
+      (S_ISLNK(st.st_mode) || (S_ISDIR(st.st_mode) && st.st_uid != geteuid() && st.st_uid != 0))) {
+    printf("mkdir (%s) error: %s", kStateDir, strerror(EPERM));
     return -1;
   }
   return 0;
@@ -69,7 +86,7 @@ int main(int argc, char** argv) {
            static_cast<int>(base_len), base);
   enter_program_dir(argv[0]);
   if (argc > 1) state.debug_flag = 1;
-  if (ensure_dir(kStateDir) != 0 || ensure_dir(kDataDir) != 0) return 0;
+  if (ensure_state_dir() != 0 || ensure_dir(kDataDir, 0777) != 0) return 0;
   if (load_watch_config("config", state) != 0) {
     printf("failed to init daemon\n");
     return 0;

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -42,8 +43,12 @@ int lock_run_file(const char* path, const char* data, int32_t len) {
     printf("NULL file name\n");
     return -1;
   }
-  unique_fd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (fd.get() < 0) {
+  // The state directory is shared: whatever is planted at the path other than
+  // our own regular file (a link, a FIFO, a second name of another file) is
+  // not opened through.
+  unique_fd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
     printf("failed to open %s\n", path);
     return -1;
   }

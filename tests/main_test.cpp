@@ -5,6 +5,7 @@
 #include <linux/fs.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +29,28 @@ class ImmutableDir {
   bool set(int flags) { return ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0; }
   int fd_;
   int flags_ = 0;
+};
+
+// An empty /tmp in this test program's own mount namespace, with the
+// sandbox still at its path, so that the test decides what /tmp/.uci is.
+class FreshTmp {
+ public:
+  explicit FreshTmp(const std::string& root) : fresh_(root + "/fresh") {
+    std::string inner = fresh_ + root.substr(root.rfind('/'));
+    ok = private_mounts() && mkdir(fresh_.c_str(), 0755) == 0 &&
+         mount("minder-tmp", fresh_.c_str(), "tmpfs", 0, "mode=1777") == 0 &&
+         mkdir(inner.c_str(), 0755) == 0 &&
+         mount(root.c_str(), inner.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+         mount(fresh_.c_str(), "/tmp", nullptr, MS_BIND | MS_REC, nullptr) == 0;
+  }
+  ~FreshTmp() {
+    if (ok) umount2("/tmp", MNT_DETACH);
+    umount2(fresh_.c_str(), MNT_DETACH);
+  }
+  bool ok = false;
+
+ private:
+  std::string fresh_;
 };
 
 }  // namespace
@@ -123,4 +146,39 @@ TEST(StartUp, DataDirectoryThatCannotBeCreatedEndsTheDaemon) {
   EXPECT_EQ(box.out(), std::string("mkdir (../data/) error: ") + strerror(EPERM));
   EXPECT_TRUE(box.starts(kid).empty());
   EXPECT_FALSE(Sandbox::exists(box.run_path()));
+}
+
+// The state directory is made sticky, as /tmp is; one that is a link, or
+// another user's, is refused before anything is written into it.
+TEST(StartUp, StateDirectoryMustBeTheDaemonsOwn) {
+  if (!private_mounts()) GTEST_SKIP() << "needs root: /tmp/.uci is replaced in a mount namespace";
+  for (std::string kind : {"absent", "link", "foreign"}) {
+    SCOPED_TRACE(kind);
+    Sandbox box;
+    std::string kid = box.child("kid");
+    box.config(config_for({kid}));
+    const std::string theirs = box.root + "/theirs";
+    ASSERT_EQ(mkdir(theirs.c_str(), 0777), 0);
+    FreshTmp tmp(box.root);
+    ASSERT_TRUE(tmp.ok);
+    if (kind == "link") {
+      ASSERT_EQ(symlink(theirs.c_str(), "/tmp/.uci"), 0);
+    }
+    if (kind == "foreign") {
+      ASSERT_EQ(mkdir("/tmp/.uci", 0777) | chown("/tmp/.uci", 60000, 60000), 0);
+    }
+    box.start();
+    if (kind == "absent") {
+      ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == 1; }));
+      mode_t mask = umask(0);
+      umask(mask);
+      struct stat st {};
+      EXPECT_EQ(stat("/tmp/.uci", &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 01777 & ~mask);
+      continue;
+    }
+    EXPECT_EQ(box.wait_exit(), 0);
+    EXPECT_EQ(box.out(), std::string("mkdir (/tmp/.uci/) error: ") + strerror(EPERM));
+    EXPECT_FALSE(Sandbox::exists(theirs + "/" + box.name + ".run"));
+  }
 }

@@ -27,18 +27,26 @@ TEST(RunFile, LockIsExclusiveAndLeavesHolderUntouched) {
   EXPECT_EQ(Sandbox::read(path), "/prog/dir");
   EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
 
+  // A link or a FIFO planted at the run file's path is never opened through.
+  const std::string target = box.root + "/target", link = box.root + "/l.run",
+                    fifo = box.root + "/f.run";
+  Sandbox::write(target, "precious");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()) | mkfifo(fifo.c_str(), 0600), 0);
   struct {
     const char* path;
     std::string message;
   } refused[] = {{path.c_str(), "already in use for " + path + "\n"},
                  {nullptr, "NULL file name\n"},
-                 {"/nonexistent-dir/x.run", "failed to open /nonexistent-dir/x.run\n"}};
+                 {"/nonexistent-dir/x.run", "failed to open /nonexistent-dir/x.run\n"},
+                 {link.c_str(), "failed to open " + link + "\n"},
+                 {fifo.c_str(), "failed to open " + fifo + "\n"}};
   for (const auto& c : refused) {
     CaptureStdout();
     EXPECT_EQ(lock_run_file(c.path, "other", 5), -1);
     EXPECT_EQ(GetCapturedStdout(), c.message);
   }
   EXPECT_EQ(Sandbox::read(path), "/prog/dir");
+  EXPECT_EQ(Sandbox::read(target), "precious");
   close(fd);
   fd = lock_run_file(path.c_str(), "", 0);  // free again once the holder is gone
   EXPECT_GE(fd, 0);
