@@ -1,8 +1,8 @@
 // check DIR: what the daemon will make of DIR/config and the programs it names.
-#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -77,13 +77,15 @@ size_t last_solid(const char* s, size_t at) {
 
 // Reads the file as the daemon does and parses it; syntax errors with their place.
 json_ptr parse_config(report& rep, const std::string& path, std::string* text) {
-  std::unique_ptr<FILE, file_closer> f(fopen(path.c_str(), "re"));
-  if (!f) {
-    rep.problem(path, "cannot read it (%s): %s", strerror(errno), kNoStart);
+  std::string why;
+  unique_fd fd(open_regular(path, &why));
+  if (fd.get() < 0) {
+    rep.problem(path, "cannot read it (%s): %s", why.c_str(), kNoStart);
     return nullptr;
   }
   char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, f.get())) > 0;) text->append(buf, n);
+  for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) > 0;)
+    text->append(buf, static_cast<size_t>(n));
   if (text->empty()) {
     rep.problem(path, "empty file: %s", kNoStart);
     return nullptr;
@@ -204,8 +206,7 @@ void check_structure(report& rep, const std::string& cfg, const cJSON* root,
 }
 
 // A child's program in the program directory, as execv will find it.
-void check_program(report& rep, const std::string& dir, const std::string& name,
-                   const elf_id* board) {
+void check_program(report& rep, const std::string& dir, const std::string& name, const board& b) {
   std::string path = dir + "/" + name;
   const char* fails =
       "its start fails with 129, and at first boot the supervisor then ends "
@@ -217,9 +218,10 @@ void check_program(report& rep, const std::string& dir, const std::string& name,
     return rep.problem(path, "not executable (mode %04o): %s", st.st_mode & 07777, fails);
   unsigned char head[kHeadSize];
   size_t len = 0;
-  if (!read_head(path, head, sizeof head, &len))
-    return rep.problem(path, "cannot read it (%s)", strerror(errno));
-  check_program_head(rep, path, head, len, board);
+  std::string why;
+  if (!read_head(path, head, sizeof head, &len, &why))
+    return rep.problem(path, "cannot read it (%s)", why.c_str());
+  check_program_head(rep, path, head, len, b);
 }
 
 }  // namespace
@@ -240,10 +242,10 @@ int cmd_check(const options& opt) {
   } else if (rep.problems() == 0) {
     rep.problem(cfg, "%s", kNoStart);
   }
-  elf_id board;
+  board b;
   named.insert(named.end(), names.begin(), names.end());
-  bool known = !names.empty() && find_board(rep, dir, named, opt, &board);
-  for (const std::string& name : names) check_program(rep, dir, name, known ? &board : nullptr);
+  if (!names.empty()) find_board(rep, dir, named, opt, &b);
+  for (const std::string& name : names) check_program(rep, dir, name, b);
   if (rep.problems() == 0) {
     std::string list;
     for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;

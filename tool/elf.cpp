@@ -1,15 +1,7 @@
 // Telling what a program is built for: the ELF header's class, byte order and
-// machine, compared with the board's.
-#include <dirent.h>
-#include <fcntl.h>
+// machine, and the program interpreter it asks for.
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <memory>
-
-#include "common.hpp"
 #include "tool.hpp"
 
 namespace {
@@ -88,91 +80,36 @@ const char* arch_list() {
          "riscv64, riscv32, powerpc, ppc64le";
 }
 
-void check_program_head(report& rep, const std::string& where, const unsigned char* head,
-                        size_t len, const elf_id* board) {
-  elf_id id;
-  if (elf_parse(head, len, &id)) {
-    if (board && id != *board)
-      rep.problem(where, "built for %s, the board is %s: execv fails and the child ends with 129",
-                  elf_name(id).c_str(), elf_name(*board).c_str());
-    return;
-  }
-  if (len >= 2 && head[0] == '#' && head[1] == '!') {
-    size_t end = 2;
-    while (end < len && head[end] != '\n') ++end;
-    std::string line(reinterpret_cast<const char*>(head), end);
-    std::replace_if(
-        line.begin(), line.end(), [](char c) { return c < ' ' || c == 127; }, '?');
-    rep.note(where, "script, interpreter line \"%s\"%s", line.c_str(),
-             end == len && len == kHeadSize ? " (cut)" : "");
-    return;
-  }
-  rep.problem(where, "%s: execv fails and the child ends with 129",
-              len == 0 ? "empty file" : "neither an ELF program nor a script starting with #!");
-}
-
-bool read_head(const std::string& path, unsigned char* buf, size_t size, size_t* len) {
-  unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) return false;
-  *len = 0;
-  while (*len < size) {
-    ssize_t n = read(fd.get(), buf + *len, size - *len);
-    if (n < 0) return false;
-    if (n == 0) break;
-    *len += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 namespace {
 
-// The identity of the regular file path when it is an ELF program.
-bool elf_of(const std::string& path, elf_id* id) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  unsigned char head[kHeadSize];
-  size_t len = 0;
-  return read_head(path, head, sizeof head, &len) && elf_parse(head, len, id);
+// The unsigned number of size bytes at head[at], in the byte order of id.
+unsigned long long number(const unsigned char* head, size_t at, size_t size, const elf_id& id) {
+  unsigned long long v = 0;
+  for (size_t i = 0; i < size; ++i) v = v << 8 | head[at + (id.data == 2 ? i : size - 1 - i)];
+  return v;
 }
 
 }  // namespace
 
-bool find_board(report& rep, const std::string& dir, const std::vector<std::string>& children,
-                const options& opt, elf_id* board) {
-  if (opt.arch) return arch_by_name(opt.arch, board);
-  if (opt.daemon) {
-    std::string path = dir + "/" + opt.daemon;
-    if (elf_of(path, board)) {
-      rep.note(path, "the daemon: the board is %s", elf_name(*board).c_str());
-      return true;
-    }
-    rep.problem(path, "--daemon names no ELF program: architectures not checked");
-    return false;
+interp_result elf_interp(const unsigned char* head, size_t len, const elf_id& id,
+                         std::string* interp) {
+  bool wide = id.cls == 2;
+  size_t ehsize = wide ? 64 : 52, phsize = wide ? 56 : 32;
+  if (len < ehsize) return kBeyond;
+  unsigned long long phoff = number(head, wide ? 32 : 28, wide ? 8 : 4, id);
+  unsigned long long phentsize = number(head, wide ? 54 : 42, 2, id);
+  unsigned long long phnum = number(head, wide ? 56 : 44, 2, id);
+  if (phnum == 0) return kNoInterp;
+  if (phentsize < phsize || phoff > len || phnum > (len - phoff) / phentsize) return kBeyond;
+  for (unsigned long long k = 0; k < phnum; ++k) {
+    size_t ph = static_cast<size_t>(phoff + k * phentsize);
+    if (number(head, ph, 4, id) != 3) continue;  // PT_INTERP
+    unsigned long long off = number(head, ph + (wide ? 8 : 4), wide ? 8 : 4, id);
+    unsigned long long size = number(head, ph + (wide ? 32 : 16), wide ? 8 : 4, id);
+    if (off > len || size > len - off) return kBeyond;
+    const char* text = reinterpret_cast<const char*>(head + off);
+    interp->assign(text, strnlen(text, static_cast<size_t>(size)));
+    return kInterp;
   }
-  std::unique_ptr<DIR, dir_closer> d(opendir(dir.c_str()));
-  std::vector<std::string> found;
-  for (dirent* e; d && (e = readdir(d.get()));) {
-    std::string name = e->d_name;
-    elf_id id;
-    if (std::find(children.begin(), children.end(), name) != children.end()) continue;
-    if (!elf_of(dir + "/" + name, &id)) continue;
-    if (!found.empty() && id != *board) {
-      rep.note(dir,
-               "ELF programs for %s (%s) and %s (%s) beside the children: name the daemon "
-               "with --daemon or give --arch; architectures not checked",
-               elf_name(*board).c_str(), found[0].c_str(), elf_name(id).c_str(), name.c_str());
-      return false;
-    }
-    *board = id;
-    found.push_back(name);
-  }
-  if (found.empty()) {
-    rep.note(dir,
-             "no daemon binary (an ELF program that is no child) here: architectures not "
-             "checked; give --arch or --daemon");
-    return false;
-  }
-  std::sort(found.begin(), found.end());
-  rep.note(dir + "/" + found[0], "the daemon: the board is %s", elf_name(*board).c_str());
-  return true;
+  return kNoInterp;
 }

@@ -2,12 +2,11 @@
 // "tar -zxf", and what of it would hurt on the device.
 #include <archive.h>
 #include <archive_entry.h>
-#include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
 
+#include "common.hpp"
 #include "tool.hpp"
 
 namespace {
@@ -40,9 +39,29 @@ struct child_state {
   bool found = false;
 };
 
+// Flags what the board's tar cannot or should not unpack from a file or directory.
+void judge_content(report& rep, const std::string& where, const std::string& path,
+                   archive_entry* e) {
+  std::string first = path.substr(0, path.find('/'));
+  if (const char* what = reserved_name(first))
+    rep.problem(where,
+                "%s in ../data/ is %s, which the daemon writes: a package must not hold it (as "
+                "a directory it makes every write of it fail)",
+                first.c_str(), what);
+  if (archive_entry_sparse_count(e) > 0)
+    rep.problem(where,
+                "a sparse file: BusyBox tar on the board fails on it (\"unknown typeflag: "
+                "0x53\") or, from a pax archive, unpacks its packed form below GNUSparseFile.N/");
+  if (archive_entry_perm(e) & 07000)
+    rep.problem(where,
+                "mode %04o has the set-user-ID, set-group-ID or sticky bit: tar run as root on "
+                "the device keeps it",
+                archive_entry_perm(e));
+}
+
 // Flags what tar would do with this entry that hurts; fills in the children it holds.
 void judge(report& rep, const std::string& where, archive* a, archive_entry* e,
-           std::vector<child_state>& children, const elf_id* board) {
+           std::vector<child_state>& children, const board& b) {
   const char* raw = archive_entry_pathname(e);
   std::string path = landing(raw ? raw : "");
   mode_t type = archive_entry_filetype(e);
@@ -68,6 +87,7 @@ void judge(report& rep, const std::string& where, archive* a, archive_entry* e,
                        archive_entry_perm(e), uid, gid);
   if (uid != 0 || gid != 0)
     rep.problem(where, "owner %lld:%lld: tar run as root on the device keeps it", uid, gid);
+  judge_content(rep, where, path, e);
   auto child = std::find_if(children.begin(), children.end(),
                             [&](const child_state& c) { return c.name == path; });
   if (child == children.end()) return;
@@ -82,7 +102,7 @@ void judge(report& rep, const std::string& where, archive* a, archive_entry* e,
   for (la_ssize_t n;
        len < sizeof head && (n = archive_read_data(a, head + len, sizeof head - len)) > 0;)
     len += static_cast<size_t>(n);
-  check_program_head(rep, where, head, len, board);
+  check_program_head(rep, where, head, len, b);
 }
 
 // Is it what "tar -zxf" reads: a gzip-compressed tar?
@@ -110,25 +130,26 @@ int cmd_inspect(const options& opt) {
   report rep;
   const std::string& file = opt.args[0];
   std::vector<child_state> children;
-  elf_id board;
-  bool known = false;
+  board b;
   if (opt.config) {
     std::vector<std::string> names;
     if (!configured_children(opt.config, &names))
       rep.problem(opt.config, "the daemon cannot load it: run minder-tool check");
     for (const std::string& n : names) children.push_back({n});
-    known = !names.empty() && find_board(rep, dir_of(opt.config), names, opt, &board);
-  } else if (opt.arch) {
-    known = arch_by_name(opt.arch, &board);
+    if (!names.empty()) find_board(rep, dir_of(opt.config), names, opt, &b);
+  }
+  std::string why;
+  unique_fd fd(open_regular(file, &why));
+  if (fd.get() < 0) {
+    rep.problem(file, "cannot read it (%s)", why.c_str());
+    return rep.status();
   }
   std::unique_ptr<archive, reader_freer> a(archive_read_new());
   archive_read_support_filter_all(a.get());
   archive_read_support_format_all(a.get());
   archive_read_support_format_raw(a.get());
-  if (archive_read_open_filename(a.get(), file.c_str(), 16384) != ARCHIVE_OK) {
-    rep.problem(file, "cannot read it: %s%s%s", archive_why(a.get()),
-                access(file.c_str(), F_OK) == 0 ? ": tar -zxf fails and " : "",
-                access(file.c_str(), F_OK) == 0 ? kNoData : "");
+  if (archive_read_open_fd(a.get(), fd.get(), 16384) != ARCHIVE_OK) {
+    rep.problem(file, "cannot read it: %s: tar -zxf fails and %s", archive_why(a.get()), kNoData);
     return rep.status();
   }
   int entries = 0, r = ARCHIVE_OK;
@@ -140,7 +161,7 @@ int cmd_inspect(const options& opt) {
              static_cast<long long>(archive_entry_uid(e)),
              static_cast<long long>(archive_entry_gid(e)),
              static_cast<long long>(archive_entry_size(e)), raw ? raw : "?");
-    judge(rep, file + ": " + (raw ? raw : "?"), a.get(), e, children, known ? &board : nullptr);
+    judge(rep, file + ": " + (raw ? raw : "?"), a.get(), e, children, b);
   }
   if (r != ARCHIVE_EOF) {
     std::string at =
@@ -149,6 +170,9 @@ int cmd_inspect(const options& opt) {
   } else if (entries == 0) {
     if (gzip_tar(rep, file, a.get()))
       rep.problem(file, "empty: nothing is installed, yet the next cycle runs in data mode");
+  } else if (std::string damage = gzip_damage(fd.get()); !damage.empty()) {
+    // The tar reader stops at the end marker: the rest of the stream is read here.
+    rep.problem(file, "%s, and %s", damage.c_str(), kNoData);
   }
   for (const child_state& c : children)
     if (!c.found) rep.problem(file + ": " + c.name, "missing configured child: %s", kFallsBack);

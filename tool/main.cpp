@@ -13,9 +13,11 @@
 namespace {
 
 const char kSynopsis[] =
-    "usage: minder-tool check DIR [--arch NAME | --daemon NAME]\n"
+    "usage: minder-tool check DIR [--arch NAME | --daemon NAME] [--libc glibc]\n"
     "       minder-tool pack SRC -o FILE [--config CONFIG] [--arch NAME | --daemon NAME]\n"
+    "                        [--libc glibc]\n"
     "       minder-tool inspect FILE [--config CONFIG] [--arch NAME | --daemon NAME]\n"
+    "                        [--libc glibc]\n"
     "       minder-tool record DATA_DIR\n";
 const char kUsage[] =
     "\n"
@@ -26,7 +28,8 @@ const char kUsage[] =
     "\n"
     "The board's architecture is that of the daemon binary in the program directory\n"
     "(DIR, or the directory of CONFIG): the file --daemon names, or the ELF programs\n"
-    "there that are not children; --arch names it instead.\n"
+    "there that are not children; --arch names it instead. Its C library is musl\n"
+    "unless --libc glibc says so.\n"
     "Exit status: 0 nothing found, 1 something would stop or surprise the daemon,\n"
     "2 usage error.\n";
 
@@ -39,7 +42,7 @@ int usage(const char* why) {
 struct command {
   const char* name;
   int (*run)(const options&);
-  const char* allowed;  // the options it takes, by letter: o, c (config), a (arch, daemon)
+  const char* allowed;  // the options it takes, by letter: o, c (config), a (arch, daemon, libc)
 };
 
 const command kCommands[] = {{"check", cmd_check, "a"},
@@ -57,7 +60,8 @@ const char* parse(int argc, char** argv, int first, const char* allowed, options
   const flag flags[] = {{"-o", 'o', &opt->out},
                         {"--config", 'c', &opt->config},
                         {"--arch", 'a', &opt->arch},
-                        {"--daemon", 'a', &opt->daemon}};
+                        {"--daemon", 'a', &opt->daemon},
+                        {"--libc", 'a', &opt->libc}};
   for (int i = first; i < argc; ++i) {
     const flag* f = nullptr;
     for (const flag& candidate : flags)
@@ -74,6 +78,8 @@ const char* parse(int argc, char** argv, int first, const char* allowed, options
   if (opt->args.size() != 1) return "one path expected";
   if (strchr(allowed, 'o') && !opt->out) return "-o FILE is required";
   if (opt->arch && opt->daemon) return "--arch and --daemon exclude each other";
+  if (opt->libc && strcmp(opt->libc, "musl") != 0 && strcmp(opt->libc, "glibc") != 0)
+    return "--libc takes musl or glibc";
   elf_id id;
   if (opt->arch && !arch_by_name(opt->arch, &id)) {
     fprintf(stderr, "minder-tool: known architectures: %s\n", arch_list());
@@ -111,6 +117,9 @@ void report::note(const std::string& where, const char* fmt, ...) {
 }
 
 bool configured_children(const char* config_path, std::vector<std::string>* names) {
+  // The loader is given regular files only, so that a FIFO cannot hold it up.
+  struct stat st;
+  if (stat(config_path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
   auto state = std::make_unique<supervisor_state>();
   if (load_watch_config(config_path, *state) != 0) return false;
   for (int i = 0; i < slot_limit(*state); ++i) names->push_back(state->slots[i].name);
@@ -120,8 +129,21 @@ bool configured_children(const char* config_path, std::vector<std::string>* name
 std::string mode_text(mode_t mode) {
   std::string text = S_ISDIR(mode) ? "d" : S_ISLNK(mode) ? "l" : S_ISREG(mode) ? "-" : "?";
   const char letters[] = "rwxrwxrwx";
-  for (int bit = 0; bit < 9; ++bit) text += mode & (0400 >> bit) ? letters[bit] : '-';
+  const mode_t special[] = {S_ISUID, S_ISGID, S_ISVTX};  // shown in place of x, as ls does
+  for (int bit = 0; bit < 9; ++bit) {
+    char c = mode & (0400 >> bit) ? letters[bit] : '-';
+    if (bit % 3 == 2 && mode & special[bit / 3]) c = c == 'x' ? "sst"[bit / 3] : "SST"[bit / 3];
+    text += c;
+  }
   return text;
+}
+
+const char* reserved_name(const std::string& name) {
+  if (name == ".bootchk") return "the boot-check record";
+  if (name == ".bootchk.tmp") return "the temporary file of the boot-check record";
+  if (name == "init.bin") return "the script blob";
+  if (name == "init.bin.tmp") return "the temporary file of the script blob";
+  return nullptr;
 }
 
 std::string dir_of(const std::string& path) {

@@ -51,7 +51,13 @@ void collect(report& rep, const std::string& src, const std::string& rel,
   for (const std::string& name : names) {
     std::string path = dir + "/" + name, inner = rel.empty() ? name : rel + "/" + name;
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
+    const char* reserved = rel.empty() ? reserved_name(name) : nullptr;
+    if (reserved) {
+      rep.problem(path,
+                  "in ../data/ this is %s, which the daemon writes: a package must not "
+                  "hold it",
+                  reserved);
+    } else if (lstat(path.c_str(), &st) != 0) {
       rep.problem(path, "cannot stat it (%s)", strerror(errno));
     } else if (S_ISDIR(st.st_mode)) {
       out->push_back({inner, true, true, 0});
@@ -70,8 +76,8 @@ void check_children(report& rep, const options& opt, const std::vector<member>& 
   std::vector<std::string> children;
   if (!configured_children(opt.config, &children))
     return rep.problem(opt.config, "the daemon cannot load it: run minder-tool check");
-  elf_id board;
-  bool known = find_board(rep, dir_of(opt.config), children, opt, &board);
+  board b;
+  find_board(rep, dir_of(opt.config), children, opt, &b);
   const std::string& src = opt.args[0];
   for (const std::string& child : children) {
     std::string path = src + "/" + child;
@@ -85,10 +91,11 @@ void check_children(report& rep, const options& opt, const std::vector<member>& 
     if (!m->exec) rep.problem(path, "not executable: %s", kFallsBack);
     unsigned char head[kHeadSize];
     size_t len = 0;
-    if (!read_head(path, head, sizeof head, &len))
-      rep.problem(path, "cannot read it (%s)", strerror(errno));
+    std::string why;
+    if (!read_head(path, head, sizeof head, &len, &why))
+      rep.problem(path, "cannot read it (%s)", why.c_str());
     else
-      check_program_head(rep, path, head, len, known ? &board : nullptr);
+      check_program_head(rep, path, head, len, b);
   }
 }
 
@@ -105,8 +112,10 @@ bool write_member(archive* a, const std::string& src, const member& m, time_t st
   if (archive_write_header(a, e.get()) != ARCHIVE_OK) return fail(why, archive_why(a));
   if (m.dir) return true;
   std::string path = src + "/" + m.rel;
-  unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (fd.get() < 0) return fail(why, path + ": " + strerror(errno));
+  unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat st;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) return fail(why, path + ": " + strerror(errno));
+  if (!S_ISREG(st.st_mode)) return fail(why, path + ": no longer a regular file");
   char buf[65536];
   off_t total = 0;
   for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0; total += n) {
@@ -118,14 +127,14 @@ bool write_member(archive* a, const std::string& src, const member& m, time_t st
   return true;
 }
 
-// Writes the members to path as a gzip tar with nothing that varies between runs.
-bool write_package(const std::string& path, const std::string& src,
-                   const std::vector<member>& members, time_t stamp, std::string* why) {
+// Writes the members to fd as a gzip tar with nothing that varies between runs.
+bool write_package(int fd, const std::string& src, const std::vector<member>& members, time_t stamp,
+                   std::string* why) {
   std::unique_ptr<archive, writer_freer> a(archive_write_new());
   bool ok = a && archive_write_set_format_pax_restricted(a.get()) == ARCHIVE_OK &&
             archive_write_add_filter_gzip(a.get()) == ARCHIVE_OK &&
             archive_write_set_filter_option(a.get(), "gzip", "timestamp", nullptr) == ARCHIVE_OK &&
-            archive_write_open_filename(a.get(), path.c_str()) == ARCHIVE_OK;
+            archive_write_open_fd(a.get(), fd) == ARCHIVE_OK;
   if (!ok) return fail(why, a ? archive_why(a.get()) : "out of memory");
   for (const member& m : members)
     if (!write_member(a.get(), src, m, stamp, why)) return false;
@@ -166,9 +175,17 @@ int cmd_pack(const options& opt) {
     rep.note(opt.out, "not written");
     return rep.status();
   }
+  // A new file of its own: never one that is there already, nor a link's target.
   std::string tmp = std::string(opt.out) + ".tmp";
+  unique_fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (fd.get() < 0) {
+    rep.problem(opt.out, "not written: %s: %s%s", tmp.c_str(), strerror(errno),
+                errno == EEXIST ? " (left by a pack that was cut off, or planted: remove it)" : "");
+    return rep.status();
+  }
   std::string why;
-  if (!write_package(tmp, src, members, stamp, &why) || rename(tmp.c_str(), opt.out) != 0) {
+  if (!write_package(fd.get(), src, members, stamp, &why) || close(fd.release()) != 0 ||
+      rename(tmp.c_str(), opt.out) != 0) {
     if (why.empty()) why = strerror(errno);
     unlink(tmp.c_str());
     rep.problem(opt.out, "not written: %s", why.c_str());

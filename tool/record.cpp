@@ -1,6 +1,9 @@
 // record DATA_DIR: the boot-check record and the mode the next cycle will
 // use, read with the daemon's own record and version code.
+#include <errno.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common.hpp"
@@ -11,10 +14,11 @@
 namespace {
 
 // Shows the first bytes of the file, control characters escaped.
-void show(report& rep, const std::string& path) {
-  std::unique_ptr<FILE, file_closer> f(fopen(path.c_str(), "re"));
+void show(report& rep, const std::string& path, int fd) {
   char buf[512];
-  size_t n = f ? fread(buf, 1, sizeof buf, f.get()) : 0;
+  size_t n = 0;
+  for (ssize_t got; n < sizeof buf && (got = read(fd, buf + n, sizeof buf - n)) > 0;)
+    n += static_cast<size_t>(got);
   std::string text;
   for (size_t i = 0; i < n; ++i) {
     unsigned char c = static_cast<unsigned char>(buf[i]);
@@ -29,13 +33,29 @@ void show(report& rep, const std::string& path) {
 
 int cmd_record(const options& opt) {
   report rep;
-  std::string path = opt.args[0] + "/.bootchk";
+  const std::string& dir = opt.args[0];
+  std::string path = dir + "/.bootchk";
   const char* normal = "normal mode: children start from the program directory";
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) {
+    rep.problem(dir, "cannot read it (%s)", strerror(errno));
+    return rep.status();
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    rep.problem(dir, "not a directory: give the data directory");
+    return rep.status();
+  }
   if (access(path.c_str(), F_OK) != 0) {
     rep.note(path, "no record: %s", normal);
     return 0;
   }
-  show(rep, path);
+  std::string why;
+  unique_fd fd(open_regular(path, &why));
+  if (fd.get() < 0) {
+    rep.note(path, "cannot read it (%s): %s; the file stays", why.c_str(), normal);
+    return 0;
+  }
+  show(rep, path, fd.get());
   json_ptr record = json_read_file(path.c_str());
   if (!record) {
     rep.note(path, "empty, unreadable or not JSON: %s; the file stays", normal);

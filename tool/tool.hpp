@@ -31,6 +31,7 @@ struct options {
   const char* config = nullptr;  // --config FILE
   const char* arch = nullptr;    // --arch NAME
   const char* daemon = nullptr;  // --daemon NAME
+  const char* libc = nullptr;    // --libc NAME: musl (the default) or glibc
 };
 
 int cmd_check(const options& opt);
@@ -71,22 +72,51 @@ std::string elf_name(const elf_id& id);
 bool arch_by_name(const char* name, elf_id* id);
 const char* arch_list();
 
+// The program interpreter (PT_INTERP) of an ELF program: kNoInterp for a
+// statically linked one, kBeyond when the head holds too little of it.
+enum interp_result { kNoInterp, kInterp, kBeyond };
+interp_result elf_interp(const unsigned char* head, size_t len, const elf_id& id,
+                         std::string* interp);
+
+// What the children must be built for.
+struct board {
+  elf_id id;
+  bool known = false;  // id holds the architecture
+  bool glibc = false;  // the C library, when not musl
+};
+
 // Bytes needed from the start of a program to judge it.
-constexpr size_t kHeadSize = 128;
+constexpr size_t kHeadSize = 4096;
 
-// Judges a program by its first bytes: an ELF built for board (when known),
-// or a script, whose interpreter line becomes a note.
+// Judges a program by its first bytes: an ELF program for the board, or a
+// script, whose interpreter line becomes a note.
 void check_program_head(report& rep, const std::string& where, const unsigned char* head,
-                        size_t len, const elf_id* board);
+                        size_t len, const board& b);
 
-// Reads up to size bytes from the start of path into buf; false when unreadable.
-bool read_head(const std::string& path, unsigned char* buf, size_t size, size_t* len);
+// Opens path for reading when it is a regular file, without blocking on a FIFO
+// or device; else -1 and why says what is wrong.
+int open_regular(const std::string& path, std::string* why);
 
-// The board's architecture: --arch when given, else the daemon binary in dir:
-// the file --daemon names, or every ELF program there that is not one of
-// children (they must agree). False when it cannot be told; a note says why.
-bool find_board(report& rep, const std::string& dir, const std::vector<std::string>& children,
-                const options& opt, elf_id* board);
+// Reads up to size bytes from the start of the regular file path into buf;
+// false, and why, when it cannot.
+bool read_head(const std::string& path, unsigned char* buf, size_t size, size_t* len,
+               std::string* why);
+
+// The board: --libc, and the architecture: --arch when given, else the daemon
+// binary in dir: the file --daemon names, or every ELF program there that is
+// neither one of children nor minder-tool (they must agree). b->known is false
+// when the architecture cannot be told; a note says why.
+void find_board(report& rep, const std::string& dir, const std::vector<std::string>& children,
+                const options& opt, board* b);
+
+// Empty when the gzip file fd is whole as gzip -d sees it (every member's CRC
+// and length right, nothing but zeros after the last), else what is wrong and
+// what tar -zxf does with it.
+std::string gzip_damage(int fd);
+
+// What the daemon keeps in ../data/ under name, when a package must not hold
+// it at its root; else null.
+const char* reserved_name(const std::string& name);
 
 // The children the daemon would start with config_path (at most four, or its
 // default child); false when the daemon cannot load the file.
