@@ -78,7 +78,7 @@ size_t last_solid(const char* s, size_t at) {
 // Reads the file as the daemon does and parses it; syntax errors with their place.
 json_ptr parse_config(report& rep, const std::string& path, std::string* text) {
   std::string why;
-  unique_fd fd(open_regular(path, &why));
+  unique_fd fd(open_input(path, &why));
   if (fd.get() < 0) {
     rep.problem(path, "cannot read it (%s): %s", why.c_str(), kNoStart);
     return nullptr;

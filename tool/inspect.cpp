@@ -139,7 +139,7 @@ int cmd_inspect(const options& opt) {
     if (!names.empty()) find_board(rep, dir_of(opt.config), names, opt, &b);
   }
   std::string why;
-  unique_fd fd(open_regular(file, &why));
+  unique_fd fd(open_input(file, &why));
   if (fd.get() < 0) {
     rep.problem(file, "cannot read it (%s)", why.c_str());
     return rep.status();

@@ -90,14 +90,15 @@ void check_program_head(report& rep, const std::string& where, const unsigned ch
               kNoExec);
 }
 
-int open_regular(const std::string& path, std::string* why) {
-  unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+int open_input(const std::string& path, std::string* why) {
+  int fd = open_regular(path.c_str());
+  int err = errno;
   struct stat st;
-  if (fd.get() < 0 || fstat(fd.get(), &st) != 0) {
-    *why = strerror(errno);
+  if (fd >= 0) return fd;
+  if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) {
+    *why = strerror(err);
     return -1;
   }
-  if (S_ISREG(st.st_mode)) return fd.release();
   *why = S_ISDIR(st.st_mode)    ? "a directory"
          : S_ISFIFO(st.st_mode) ? "a FIFO"
          : S_ISSOCK(st.st_mode) ? "a socket"
@@ -108,7 +109,7 @@ int open_regular(const std::string& path, std::string* why) {
 
 bool read_head(const std::string& path, unsigned char* buf, size_t size, size_t* len,
                std::string* why) {
-  unique_fd fd(open_regular(path, why));
+  unique_fd fd(open_input(path, why));
   if (fd.get() < 0) return false;
   *len = 0;
   while (*len < size) {

@@ -50,7 +50,7 @@ int cmd_record(const options& opt) {
     return 0;
   }
   std::string why;
-  unique_fd fd(open_regular(path, &why));
+  unique_fd fd(open_input(path, &why));
   if (fd.get() < 0) {
     rep.note(path, "cannot read it (%s): %s; the file stays", why.c_str(), normal);
     return 0;

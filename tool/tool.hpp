@@ -93,9 +93,8 @@ constexpr size_t kHeadSize = 4096;
 void check_program_head(report& rep, const std::string& where, const unsigned char* head,
                         size_t len, const board& b);
 
-// Opens path for reading when it is a regular file, without blocking on a FIFO
-// or device; else -1 and why says what is wrong.
-int open_regular(const std::string& path, std::string* why);
+// The daemon's open_regular, saying why when it fails.
+int open_input(const std::string& path, std::string* why);
 
 // Reads up to size bytes from the start of the regular file path into buf;
 // false, and why, when it cannot.
