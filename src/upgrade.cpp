@@ -17,6 +17,10 @@ void bootchk_path(char (&path)[kDataPathSize]) {
   snprintf(path, sizeof path, "%s/%s", kDataDir, ".bootchk");
 }
 
+void add_number(cJSON* record, const char* key) {
+  cJSON_AddItemToObject(record, key, cJSON_CreateNumber(1));
+}
+
 }  // namespace
 
 json_ptr load_bootchk() {
@@ -166,7 +170,14 @@ void unpack(const char* package, cJSON* record, const char* record_path) {
   if (run_shell(cmd) != 0) return;
   unique_fd dir(open(kDataDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0 || syncfs(dir.get()) != 0) sync();
-  cJSON_AddItemToObject(record, "plugindata", cJSON_CreateNumber(1));
+  add_number(record, "plugindata");
+}
+
+// Installs the package, open as in, as the script blob.
+void install_blob(int in, cJSON* record) {
+  char blob[kDataPathSize];
+  snprintf(blob, sizeof blob, "%s/%s", kDataDir, "init.bin");
+  if (install_from(in, blob) == 0) add_number(record, "luadata");
 }
 
 }  // namespace
@@ -195,12 +206,7 @@ void apply_upgrade(supervisor_state& /*state*/, int code) {
   if (record && !json_get_string(record.get(), "version"))
     cJSON_AddItemToObject(record.get(), "version", cJSON_CreateString(kVersion));
   if (record && code == kExitUnpackPackage) unpack(package, record.get(), path);
-  if (record && code == kExitInstallBlob) {
-    char blob[kDataPathSize];
-    snprintf(blob, sizeof blob, "%s/%s", kDataDir, "init.bin");
-    if (install_from(in.get(), blob) == 0)
-      cJSON_AddItemToObject(record.get(), "luadata", cJSON_CreateNumber(1));
-  }
+  if (record && code == kExitInstallBlob) install_blob(in.get(), record.get());
   unlink(package);
   if (record) write_record(path, record.get());
 }
