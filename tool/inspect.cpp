@@ -126,6 +126,18 @@ const char* archive_why(archive* a) {
   return text ? text : "unknown error";
 }
 
+namespace {
+
+// Why the package cannot be read: libarchive's reason, or, where it gives
+// none (a gzip stream cut short), what is wrong with the gzip stream.
+void unreadable(report& rep, const std::string& file, const std::string& at, archive* a, int fd) {
+  std::string damage = archive_error_string(a) ? "" : gzip_damage(fd);
+  if (!damage.empty()) return rep.problem(file, "%s, and %s", damage.c_str(), kNoData);
+  rep.problem(file, "%s: %s: tar -zxf fails and %s", at.c_str(), archive_why(a), kNoData);
+}
+
+}  // namespace
+
 int cmd_inspect(const options& opt) {
   report rep;
   const std::string& file = opt.args[0];
@@ -149,7 +161,7 @@ int cmd_inspect(const options& opt) {
   archive_read_support_format_all(a.get());
   archive_read_support_format_raw(a.get());
   if (archive_read_open_fd(a.get(), fd.get(), 16384) != ARCHIVE_OK) {
-    rep.problem(file, "cannot read it: %s: tar -zxf fails and %s", archive_why(a.get()), kNoData);
+    unreadable(rep, file, "cannot read it", a.get(), fd.get());
     return rep.status();
   }
   int entries = 0, r = ARCHIVE_OK;
@@ -166,7 +178,7 @@ int cmd_inspect(const options& opt) {
   if (r != ARCHIVE_EOF) {
     std::string at =
         entries ? "damaged after " + std::to_string(entries) + " entries" : "unreadable";
-    rep.problem(file, "%s: %s: tar -zxf fails and %s", at.c_str(), archive_why(a.get()), kNoData);
+    unreadable(rep, file, at, a.get(), fd.get());
   } else if (entries == 0) {
     if (gzip_tar(rep, file, a.get()))
       rep.problem(file, "empty: nothing is installed, yet the next cycle runs in data mode");
