@@ -4,7 +4,7 @@ JOBS ?= 2
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build demo check check-asan check-tsan check-armhf fuzz bench clean \
-	musl board check-musl check-busybox
+	musl board check-board check-musl check-busybox
 
 all: build
 
@@ -30,13 +30,26 @@ check-asan:
 check-tsan:
 	$(MAKE) check BUILD=build-tsan CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DMINDER_SANITIZE=thread"
 
-# The static musl daemon, cJSON compiled in: build-musl/minder (x86-64) and
-# build-board/minder (32-bit ARM, the board).
+# The static musl daemon, cJSON compiled in: build-musl/minder (x86-64), and
+# for the board: BOARD=armhf (ARMv7-A, VFPv3-D16, hard-float; the default)
+# into build-board/, BOARD=armel (ARMv5TE, soft-float) into build-board-armel/,
+# BOARD=arm64 (ARMv8-A) into build-board-arm64/.
+BOARD ?= armhf
+BOARD_BUILD = build-board$(patsubst %,-%,$(filter-out armhf,$(BOARD)))
+# The oldest CPU of each board build's baseline that qemu emulates.
+QEMU_CPU_armhf = cortex-a8
+QEMU_CPU_armel = arm926
+QEMU_CPU_arm64 = cortex-a53
+
 musl:
 	@JOBS=$(JOBS) scripts/build-static x86_64
 
 board:
-	@JOBS=$(JOBS) scripts/build-static armhf
+	@JOBS=$(JOBS) BUILD=$(BOARD_BUILD) scripts/build-static $(BOARD)
+
+# The board binary, then its real-time smoke run under qemu-user on that CPU.
+check-board: board
+	@QEMU_CPU=$(QEMU_CPU_$(BOARD)) scripts/smoke-board $(BOARD_BUILD)/minder
 
 # Every test against the musl daemon: natively on x86-64 with the host's or
 # BusyBox's tools, and on 32-bit ARM under qemu (with a real-time smoke run of
