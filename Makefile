@@ -4,7 +4,7 @@ JOBS ?= 2
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build demo check check-asan check-tsan check-armhf fuzz bench clean \
-	musl board check-board check-musl check-busybox
+	musl board check-board check-boot check-musl check-busybox
 
 all: build
 
@@ -50,6 +50,13 @@ board:
 # The board binary, then its real-time smoke run under qemu-user on that CPU.
 check-board: board
 	@QEMU_CPU=$(QEMU_CPU_$(BOARD)) scripts/smoke-board $(BOARD_BUILD)/minder
+
+# The boot files at work: the armhf board binary started by BusyBox init and
+# by the init script in an emulated BusyBox root; the unit and procd script
+# checked.
+check-boot:
+	@JOBS=$(JOBS) scripts/build-static armhf
+	@scripts/check-boot build-board/minder
 
 # Every test against the musl daemon: natively on x86-64 with the host's or
 # BusyBox's tools, and on 32-bit ARM under qemu (with a real-time smoke run of
