@@ -4,7 +4,7 @@ JOBS ?= 2
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build demo check check-asan check-tsan check-armhf fuzz bench clean \
-	musl board check-board check-boot check-musl check-busybox
+	musl board check-board check-boot check-musl check-busybox check-docs
 
 all: build
 
@@ -57,6 +57,10 @@ check-board: board
 check-boot:
 	@JOBS=$(JOBS) scripts/build-static armhf
 	@scripts/check-boot build-board/minder
+
+# The manual pages lint-clean, and the links of the README and the guides.
+check-docs:
+	@scripts/check-docs
 
 # Every test against the musl daemon: natively on x86-64 with the host's or
 # BusyBox's tools, and on 32-bit ARM under qemu (with a real-time smoke run of
