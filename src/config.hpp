@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cjson/cJSON.h>
-#include <stdio.h>
 
 #include <memory>
 
@@ -10,10 +9,6 @@
 
 // The child run when config names none.
 inline constexpr char kDefaultProcess[] = "korvan-dpi-inner";
-
-struct file_closer {
-  void operator()(FILE* f) const { fclose(f); }
-};
 
 struct json_deleter {
   void operator()(cJSON* item) const { cJSON_Delete(item); }

@@ -14,19 +14,14 @@
 namespace {
 
 // Shows the first bytes of the file, control characters escaped.
-void show(report& rep, const std::string& path, int fd) {
-  char buf[512];
-  size_t n = 0;
-  for (ssize_t got; n < sizeof buf && (got = read(fd, buf + n, sizeof buf - n)) > 0;)
-    n += static_cast<size_t>(got);
+void show(report& rep, const std::string& path, const unsigned char* buf, size_t n, bool more) {
   std::string text;
   for (size_t i = 0; i < n; ++i) {
-    unsigned char c = static_cast<unsigned char>(buf[i]);
     char esc[8];
-    snprintf(esc, sizeof esc, c < ' ' || c == 127 ? "\\x%02x" : "%c", c);
+    snprintf(esc, sizeof esc, buf[i] < ' ' || buf[i] == 127 ? "\\x%02x" : "%c", buf[i]);
     text += esc;
   }
-  rep.note(path, "%s%s", text.c_str(), n == sizeof buf ? "..." : "");
+  rep.note(path, "%s%s", text.c_str(), more ? "..." : "");
 }
 
 }  // namespace
@@ -50,12 +45,13 @@ int cmd_record(const options& opt) {
     return 0;
   }
   std::string why;
-  unique_fd fd(open_input(path, &why));
-  if (fd.get() < 0) {
+  unsigned char head[512];
+  size_t len = 0;
+  if (!read_head(path, head, sizeof head, &len, &why)) {
     rep.note(path, "cannot read it (%s): %s; the file stays", why.c_str(), normal);
     return 0;
   }
-  show(rep, path, fd.get());
+  show(rep, path, head, len, len == sizeof head);
   json_ptr record = json_read_file(path.c_str());
   if (!record) {
     rep.note(path, "empty, unreadable or not JSON: %s; the file stays", normal);
