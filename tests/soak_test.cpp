@@ -87,7 +87,9 @@ TEST(Soak, FourChildrenEndingAtOnce) {
     box.plan(kids.back(), plan + "stay\n");
   }
   box.config(config_for(kids));
-  box.start({}, 1000);
+  // Delays of 20 ms: long enough for a sample to fall inside one, also on a
+  // machine whose cores are all busy.
+  box.start({}, 500);
   auto started = [&] {
     size_t n = 0;
     for (const auto& k : kids) n += box.starts(k).size();
