@@ -76,14 +76,11 @@ void close_inherited_fds(int first_fd) {
 }
 
 int open_regular(const char* path, off_t* size) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  unique_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st;
-  if (fd < 0 || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))) {
-    if (fd >= 0 && size) *size = st.st_size;
-    return fd;
-  }
-  close(fd);
-  return -1;
+  if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  if (size) *size = st.st_size;
+  return fd.release();
 }
 
 int write_all(int fd, const void* data, size_t len) {

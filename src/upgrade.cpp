@@ -136,20 +136,6 @@ class replacement {
   unique_fd fd_;  // after tmp_, which open_temp fills
 };
 
-// Installs what can be read from in (-1: it could not be opened) as dst.
-// On failure says which side failed: out is -1 when dst could not be written.
-int install_from(int in, const char* dst) {
-  replacement out(dst, 0700);
-  int out_fd = out.fd();
-  if (in >= 0 && out_fd >= 0) {
-    copied result = copy_fd(in, out_fd);
-    if (out.commit(result == copied::whole) == 0) return 0;
-    if (result != copied::read_failed) out_fd = -1;
-  }
-  printf("Failed to read or write, in, %d, out, %d\n", in, out_fd);
-  return -1;
-}
-
 void write_record(const char* path, const cJSON* record) {
   std::unique_ptr<char, text_freer> text(cJSON_PrintUnformatted(record));
   if (text) write_text_file(path, text.get(), strlen(text.get()));
@@ -173,18 +159,27 @@ void unpack(const char* package, cJSON* record, const char* record_path) {
   add_number(record, "plugindata");
 }
 
-// Installs the package, open as in, as the script blob.
-void install_blob(int in, cJSON* record) {
+void install_blob(const char* package, cJSON* record) {
   char blob[kDataPathSize];
   snprintf(blob, sizeof blob, "%s/%s", kDataDir, "init.bin");
-  if (install_from(in, blob) == 0) add_number(record, "luadata");
+  if (copy_file(package, blob) == 0) add_number(record, "luadata");
 }
 
 }  // namespace
 
+// A failure says which side failed: in is -1 when src could not be opened,
+// out is -1 when dst could not be written (its temporary file or the rename).
 int copy_file(const char* src, const char* dst) {
   unique_fd in(open_regular(src));
-  return install_from(in.get(), dst);
+  replacement out(dst, 0700);
+  int out_fd = out.fd();
+  if (in.get() >= 0 && out_fd >= 0) {
+    copied result = copy_fd(in.get(), out_fd);
+    if (out.commit(result == copied::whole) == 0) return 0;
+    if (result != copied::read_failed) out_fd = -1;
+  }
+  printf("Failed to read or write, in, %d, out, %d\n", in.get(), out_fd);
+  return -1;
 }
 
 int write_text_file(const char* path, const char* data, size_t len) {
@@ -197,8 +192,7 @@ void apply_upgrade(supervisor_state& /*state*/, int code) {
   char package[510];
   snprintf(package, sizeof package, "%s/%s", kStateDir, "qvupgrade.tgz");
   // Anything but a readable regular file (a FIFO, a device) counts as no package.
-  unique_fd in(open_regular(package));
-  if (in.get() < 0) return;
+  if (unique_fd(open_regular(package)).get() < 0) return;
   char path[kDataPathSize];
   bootchk_path(path);
   json_ptr record = json_read_file(path);
@@ -206,7 +200,7 @@ void apply_upgrade(supervisor_state& /*state*/, int code) {
   if (record && !json_get_string(record.get(), "version"))
     cJSON_AddItemToObject(record.get(), "version", cJSON_CreateString(kVersion));
   if (record && code == kExitUnpackPackage) unpack(package, record.get(), path);
-  if (record && code == kExitInstallBlob) install_blob(in.get(), record.get());
+  if (record && code == kExitInstallBlob) install_blob(package, record.get());
   unlink(package);
   if (record) write_record(path, record.get());
 }

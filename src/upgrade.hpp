@@ -22,6 +22,7 @@ int32_t version_compare(const char* a, const char* b);
 
 // Installs the upgrade package as requested by exit code 130, 131 or 132.
 void apply_upgrade(supervisor_state& state, int code);
+// Replaces dst with a copy of the regular file src, atomically; 0 or -1.
 int copy_file(const char* src, const char* dst);
 // Replaces path with data atomically; 0 or -1.
 int write_text_file(const char* path, const char* data, size_t len);
