@@ -206,3 +206,31 @@ bool process_alive(pid_t pid) {
   size_t close = stat.rfind(')');
   return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] != 'Z';
 }
+
+command_result run_command(const std::string& cmd, int seconds) {
+  // A command that blocks fails the test, with status 124, instead of holding it up.
+  std::string line = "timeout " + std::to_string(seconds) + " " + cmd + " 2>&1";
+  command_result r{-1, ""};
+  FILE* p = popen(line.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
+  int status = pclose(p);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+std::string arm_program(const std::string& interp) {
+  std::string e(84, '\0');
+  auto put = [&](size_t at, size_t v) {
+    for (size_t i = 0; i < 4; ++i) e[at + i] = static_cast<char>(v >> 8 * i);
+  };
+  e.replace(0, 7, "\177ELF\1\1\1");
+  put(16, 2 | 40 << 16);  // an executable for ARM,
+  put(28, 52);            // program headers at 52:
+  put(42, 32 | 1 << 16);  // one of 32 bytes,
+  put(52, 3);             // PT_INTERP, with interp at 84
+  put(56, 84);
+  put(68, interp.size() + 1);
+  return e + interp + '\0';
+}

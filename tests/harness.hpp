@@ -53,6 +53,17 @@ class Sandbox {
   std::vector<std::string> wrapper;
 };
 
+// A command line's exit status and its output, errors included.
+struct command_result {
+  int status;  // 124: cut off after its time
+  std::string out;
+  bool has(const std::string& text) const { return out.find(text) != std::string::npos; }
+};
+command_result run_command(const std::string& cmd, int seconds = 60);
+
+// The start of a 32-bit ARM program, dynamically linked with interp.
+std::string arm_program(const std::string& interp);
+
 // A config naming bases in launch order, all watched when excheck.
 std::string config_for(const std::vector<std::string>& bases, bool excheck = false);
 // Polls pred until it holds or seconds pass.

@@ -11,23 +11,10 @@
 
 namespace {
 
-struct result {
-  int status;
-  std::string out;
-  bool has(const std::string& text) const { return out.find(text) != std::string::npos; }
-};
+using result = command_result;
 
 result tool(const std::string& args) {
-  // A tool that blocks fails the test, with status 124, instead of holding it up.
-  std::string cmd = "timeout 60 " + std::string(MINDER_TOOL) + " " + args + " 2>&1";
-  result r{-1, ""};
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
-  int status = pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+  return run_command(std::string(MINDER_TOOL) + " " + args);
 }
 
 // A tar member with a GNU header, owner 0:0 (fields left empty read as 0). A
@@ -55,22 +42,6 @@ std::string member(const std::string& name, unsigned mode, char type,
   for (unsigned char c : h) sum += c;
   put(148, 6, sum);
   return h + body + std::string((512 - body.size() % 512) % 512, '\0');
-}
-
-// The start of a 32-bit ARM program, dynamically linked with interp.
-std::string arm_program(const std::string& interp) {
-  std::string e(84, '\0');
-  auto put = [&](size_t at, size_t v) {
-    for (size_t i = 0; i < 4; ++i) e[at + i] = static_cast<char>(v >> 8 * i);
-  };
-  e.replace(0, 7, "\177ELF\1\1\1");
-  put(16, 2 | 40 << 16);  // an executable for ARM,
-  put(28, 52);            // program headers at 52:
-  put(42, 32 | 1 << 16);  // one of 32 bytes,
-  put(52, 3);             // PT_INTERP, with interp at 84
-  put(56, 84);
-  put(68, interp.size() + 1);
-  return e + interp + '\0';
 }
 
 }  // namespace

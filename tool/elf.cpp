@@ -18,6 +18,7 @@ const arch_row kArches[] = {
     {"amd64", {2, 1, 62}},    {"i386", {1, 1, 3}},     {"x86", {1, 1, 3}},
     {"mips", {1, 2, 8}},      {"mipsel", {1, 1, 8}},   {"riscv64", {2, 1, 243}},
     {"riscv32", {1, 1, 243}}, {"powerpc", {1, 2, 20}}, {"ppc64le", {2, 1, 21}},
+    {"armel", {1, 1, 40}},
 };
 
 const char* machine_name(int machine) {
@@ -76,7 +77,7 @@ bool arch_by_name(const char* name, elf_id* id) {
 }
 
 const char* arch_list() {
-  return "arm (armhf), aarch64 (arm64), x86-64 (x86_64, amd64), i386 (x86), mips, mipsel, "
+  return "arm (armhf, armel), aarch64 (arm64), x86-64 (x86_64, amd64), i386 (x86), mips, mipsel, "
          "riscv64, riscv32, powerpc, ppc64le";
 }
 

@@ -17,14 +17,6 @@ struct reader_freer {
   void operator()(archive* a) const { archive_read_free(a); }
 };
 
-// The path as it lands below ../data/: leading "./" and trailing "/" dropped.
-std::string landing(const char* path) {
-  std::string p = path;
-  while (p.compare(0, 2, "./") == 0) p.erase(0, p.find_first_not_of('/', 1));
-  while (!p.empty() && p.back() == '/') p.pop_back();
-  return p == "." ? "" : p;
-}
-
 bool has_dotdot(const std::string& p) {
   for (size_t start = 0;;) {
     size_t slash = p.find('/', start);

@@ -1,13 +1,8 @@
 // minder-tool: the integrator's host tool. One command per source file.
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-
-#include <memory>
 
 #include "common.hpp"
-#include "config.hpp"
 #include "tool.hpp"
 
 namespace {
@@ -88,66 +83,7 @@ const char* parse(int argc, char** argv, int first, const char* allowed, options
   return nullptr;
 }
 
-// One line, whatever the names in it hold: control characters become '?'.
-void say(const std::string& where, const char* fmt, va_list ap) {
-  char text[16384];
-  // The analyzer cannot see that the callers started ap.
-  vsnprintf(text, sizeof text, fmt, ap);  // NOLINT(clang-analyzer-valist.Uninitialized)
-  std::string line = where + ": " + text;
-  for (char& c : line)
-    if (static_cast<unsigned char>(c) < ' ' || c == 127) c = '?';
-  puts(line.c_str());
-}
-
 }  // namespace
-
-void report::problem(const std::string& where, const char* fmt, ...) {
-  ++problems_;
-  va_list ap;
-  va_start(ap, fmt);
-  say(where, fmt, ap);
-  va_end(ap);
-}
-
-void report::note(const std::string& where, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  say(where, fmt, ap);
-  va_end(ap);
-}
-
-bool configured_children(const char* config_path, std::vector<std::string>* names) {
-  auto state = std::make_unique<supervisor_state>();
-  if (load_watch_config(config_path, *state) != 0) return false;
-  for (int i = 0; i < slot_limit(*state); ++i) names->push_back(state->slots[i].name);
-  return true;
-}
-
-std::string mode_text(mode_t mode) {
-  std::string text = S_ISDIR(mode) ? "d" : S_ISLNK(mode) ? "l" : S_ISREG(mode) ? "-" : "?";
-  const char letters[] = "rwxrwxrwx";
-  const mode_t special[] = {S_ISUID, S_ISGID, S_ISVTX};  // shown in place of x, as ls does
-  for (int bit = 0; bit < 9; ++bit) {
-    char c = mode & (0400 >> bit) ? letters[bit] : '-';
-    if (bit % 3 == 2 && mode & special[bit / 3]) c = c == 'x' ? "sst"[bit / 3] : "SST"[bit / 3];
-    text += c;
-  }
-  return text;
-}
-
-const char* reserved_name(const std::string& name) {
-  if (name == ".bootchk") return "the boot-check record";
-  if (name == ".bootchk.tmp") return "the temporary file of the boot-check record";
-  if (name == "init.bin") return "the script blob";
-  if (name == "init.bin.tmp") return "the temporary file of the script blob";
-  return nullptr;
-}
-
-std::string dir_of(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 int main(int argc, char** argv) {
   if (argc < 2) return usage(nullptr);

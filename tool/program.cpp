@@ -155,6 +155,7 @@ void find_board(report& rep, const std::string& dir, const std::vector<std::stri
   if (opt.daemon) {
     std::string path = dir + "/" + opt.daemon;
     b->known = elf_of(path, &b->id);
+    if (b->known) b->daemon = opt.daemon;
     if (b->known)
       rep.note(path, "the daemon: the board is %s", elf_name(b->id).c_str());
     else
@@ -186,5 +187,6 @@ void find_board(report& rep, const std::string& dir, const std::vector<std::stri
   }
   std::sort(found.begin(), found.end());
   rep.note(dir + "/" + found[0], "the daemon: the board is %s", elf_name(b->id).c_str());
+  b->daemon = found[0];
   b->known = true;
 }

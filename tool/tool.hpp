@@ -27,11 +27,11 @@ const char* archive_why(archive* a);
 // What the command line gave: positional arguments and the known options.
 struct options {
   std::vector<std::string> args;
-  const char* out = nullptr;     // -o FILE
-  const char* config = nullptr;  // --config FILE
-  const char* arch = nullptr;    // --arch NAME
-  const char* daemon = nullptr;  // --daemon NAME
-  const char* libc = nullptr;    // --libc NAME: musl (the default) or glibc
+  const char* out = nullptr;      // -o FILE
+  const char* config = nullptr;   // --config FILE
+  const char* arch = nullptr;     // --arch NAME
+  const char* daemon = nullptr;   // --daemon NAME
+  const char* libc = nullptr;     // --libc NAME: musl (the default) or glibc
 };
 
 int cmd_check(const options& opt);
@@ -83,6 +83,7 @@ struct board {
   elf_id id;
   bool known = false;  // id holds the architecture
   bool glibc = false;  // the C library, when not musl
+  std::string daemon;  // the daemon binary's file name, when one was found
 };
 
 // Bytes needed from the start of a program to judge it.
@@ -121,6 +122,18 @@ const char* reserved_name(const std::string& name);
 // default child); false when the daemon cannot load the file.
 bool configured_children(const char* config_path, std::vector<std::string>* names);
 
+// The boot-check record in a data directory, read with the daemon's code.
+struct record_view {
+  bool read = false;  // the file is there and could be read
+  std::string shown;  // its first bytes, escaped
+  std::string says;   // the mode the next cycle will use, and why
+  bool data_mode = false;
+};
+record_view read_record(const std::string& data_dir);
+
 // "drwxr-xr-x" for a file type and mode.
 std::string mode_text(mode_t mode);
 std::string dir_of(const std::string& path);
+// A package member's path as it lands below ../data/: leading "./" and
+// trailing "/" dropped.
+std::string landing(const char* path);
