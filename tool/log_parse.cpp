@@ -1,77 +1,16 @@
 // SPDX-License-Identifier: MIT
-// Reads a run file and minder's standard output back into events, with the
-// daemon's own line formats and its own exit-code protocol.
-#include <ctype.h>
-#include <stdlib.h>
-#include <string.h>
+// Reads a run file back into events, with the daemon's own line formats and
+// its own exit-code protocol.
 #include <time.h>
 
 #include <map>
 
 #include "log.hpp"
-#include "main.hpp"
+#include "log_stats.hpp"
 #include "runfile.hpp"
 #include "supervise.hpp"
-#include "upgrade.hpp"
 
 namespace {
-
-// Longer lines are none of minder's (an exit line has at most 255 bytes, a
-// heartbeat line 8191); the limit also bounds the matcher's work.
-constexpr size_t kLongestLine = 16384;
-
-bool match_here(const char* f, const char* fend, const char* t, const char* tend,
-                std::vector<std::string>* fields);
-
-// %s followed by the literal [lit, lit_end) and then more of the format.
-bool match_text_field(const char* f, const char* fend, const char* t, const char* tend,
-                      std::vector<std::string>* fields) {
-  const char* lit_end = f;
-  while (lit_end < fend && *lit_end != '%') ++lit_end;
-  size_t lit_len = static_cast<size_t>(lit_end - f);
-  if (lit_end == fend) {  // the last field: the literal ends the text
-    if (static_cast<size_t>(tend - t) < lit_len || memcmp(tend - lit_len, f, lit_len) != 0)
-      return false;
-    fields->emplace_back(t, tend - lit_len);
-    return true;
-  }
-  for (const char* at = t; static_cast<size_t>(tend - at) >= lit_len; ++at) {
-    if (lit_len)
-      at = static_cast<const char*>(memmem(at, static_cast<size_t>(tend - at), f, lit_len));
-    if (!at) return false;
-    fields->emplace_back(t, at);
-    if (match_here(lit_end, fend, at + lit_len, tend, fields)) return true;
-    fields->pop_back();
-  }
-  return false;
-}
-
-bool match_here(const char* f, const char* fend, const char* t, const char* tend,
-                std::vector<std::string>* fields) {
-  while (f < fend) {
-    if (f[0] == '%' && f + 1 < fend && f[1] == 's')
-      return match_text_field(f + 2, fend, t, tend, fields);
-    if (f[0] == '%' && f + 1 < fend && f[1] == 'd') {
-      const char* p = t < tend && *t == '-' ? t + 1 : t;
-      const char* digits = p;
-      while (p < tend && isdigit(static_cast<unsigned char>(*p))) ++p;
-      if (p == digits || p - digits > 10) return false;
-      fields->emplace_back(t, p);
-      t = p;
-      f += 2;
-      continue;
-    }
-    if (t == tend || *f != *t) return false;
-    ++f;
-    ++t;
-  }
-  return t == tend;
-}
-
-int number(const std::string& text) {
-  long long v = strtoll(text.c_str(), nullptr, 10);
-  return v > 2147483647 || v < -2147483647 ? 0 : static_cast<int>(v);
-}
 
 // asctime's form, "Tue Dec  8 14:03:09 2026", read as UTC.
 log_time parse_stamp(const std::string& stamp) {
@@ -95,7 +34,7 @@ log_event parse_line(const std::string& line, int number_of_line) {
       e.kind = log_kind::end;
       e.stamp = f[0];
       e.child = f[1];
-      e.code = number(f[2]);
+      e.code = field_number(f[2]);
       e.exited = exited;
       return e;
     }
@@ -215,83 +154,7 @@ void resolve(log_result& r) {
 }
 
 // The last failed cycle, when standard output tells how it went.
-void resolve_last_failure(log_result& r) {
-  const out_event* said = nullptr;
-  for (const out_event& o : r.output)
-    if (o.kind == out_kind::fell_back || o.kind == out_kind::ended) said = &o;
-  if (!said) return;
-  for (auto e = r.events.rbegin(); e != r.events.rend(); ++e) {
-    if (e->kind != log_kind::end) continue;
-    if (e->next == next_step::fallback_or_end)
-      e->next = said->kind == out_kind::ended ? next_step::minder_ended : next_step::fallback;
-    return;
-  }
-}
-
-struct out_format {
-  const char* format;
-  out_kind kind;
-};
-
-const out_format kOutFormats[] = {
-    {kMsgFallBack, out_kind::fell_back},           {kMsgNormalBootFailed, out_kind::ended},
-    {kMsgRestartSegv, out_kind::segv_delay},       {kMsgRestartNormal, out_kind::normal_delay},
-    {kMsgExecFailed, out_kind::exec_failed},       {kMsgCopyFailed, out_kind::copy_failed},
-    {kMsgWaitpidFailed, out_kind::waitpid_failed}, {kMsgForkFailed, out_kind::fork_failed},
-    {kMsgNoSuchPid, out_kind::no_such_pid},        {kMsgNoProgramPath, out_kind::startup_failed},
-    {kMsgMkdirFailed, out_kind::startup_failed},   {kMsgInitFailed, out_kind::startup_failed},
-    {kMsgNoFileName, out_kind::startup_failed},    {kMsgOpenFailed, out_kind::startup_failed},
-    {kMsgCloexecFailed, out_kind::startup_failed}, {kMsgInUse, out_kind::startup_failed},
-    {kMsgNoCurrentDir, out_kind::startup_failed},  {kMsgAlreadyRun, out_kind::startup_failed},
-};
-
-// A message at the end of line, after whatever prefix a log put before it (a
-// time stamp, "host minder[12]: "): it starts the line or follows a blank,
-// ':', ']', '>' or '|'.
-bool find_message(const out_format& m, const std::string& line, out_event* o) {
-  std::string lead(m.format, strcspn(m.format, "%\n"));
-  for (size_t at = line.find(lead); at != std::string::npos; at = line.find(lead, at + 1)) {
-    if (at > 0 && !strchr(" \t:]>|", line[at - 1])) continue;
-    std::vector<std::string> f;
-    if (!match_format(m.format, line.substr(at), &f)) continue;
-    o->kind = m.kind;
-    o->text = line.substr(at);
-    if (!f.empty() && (m.kind == out_kind::segv_delay || m.kind == out_kind::normal_delay ||
-                       m.kind == out_kind::no_such_pid))
-      o->number = number(f[0]);
-    return true;
-  }
-  return false;
-}
-
-void parse_output(const std::string& text, std::vector<out_event>* out) {
-  int n = 0;
-  for (size_t at = 0; at < text.size();) {
-    size_t eol = text.find('\n', at);
-    if (eol == std::string::npos) eol = text.size();
-    std::string line = text.substr(at, eol - at);
-    at = eol + 1;
-    ++n;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() > kLongestLine) continue;
-    out_event o{out_kind::ended, n, 0, ""};
-    for (const out_format& m : kOutFormats) {
-      if (!find_message(m, line, &o)) continue;
-      out->push_back(o);
-      break;
-    }
-  }
-}
-
 }  // namespace
-
-bool match_format(const char* format, const std::string& text, std::vector<std::string>* fields) {
-  const char* fend = format + strlen(format);
-  // The daemon's formats end in a newline; lines are matched without theirs.
-  if (fend > format && fend[-1] == '\n' && (text.empty() || text.back() != '\n')) --fend;
-  fields->clear();
-  return match_here(format, fend, text.data(), text.data() + text.size(), fields);
-}
 
 log_result parse_log(const log_input& in) {
   log_result r;

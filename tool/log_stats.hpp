@@ -1,14 +1,27 @@
 // SPDX-License-Identifier: MIT
-// What the views of a run file share: each child's ends counted, and the
-// thresholds of the warnings.
+// What the parts of the run-file explainer share: the readers' helpers, each
+// child's ends counted, and the thresholds of the warnings.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "log.hpp"
+
+// Longer lines are none of minder's (an exit line has at most 255 bytes, a
+// heartbeat line 8191); the limit also bounds the matcher's work.
+inline constexpr size_t kLongestLine = 16384;
+
+// A %d field as a number; 0 when it does not fit an int.
+int field_number(const std::string& text);
+// The recognised lines of minder's standard output.
+void parse_output(const std::string& text, std::vector<out_event>* out);
+// The last failed cycle: the fallback or minder's end, when standard output
+// tells which.
+void resolve_last_failure(log_result& r);
 
 // A crash loop: this many ends in a row, each within kQuickEnd seconds of
 // the child's start.
