@@ -2,21 +2,19 @@
 // The picture of one or more run files: for each, a band with a lane per
 // child, a mark at each end coloured by its cause, vertical rules where a
 // cycle ended, and a time axis with the device's dates. Plain SVG 1.1 without
-// scripts. Marks that would fall on the same pixel of a lane with the same
-// cause are drawn once, so that a full run file stays small and readable.
+// scripts. Of the ends that fall on one pixel column of a lane only the
+// weightiest is drawn, and a run of equal columns as one shape, so that a
+// full run file stays small and readable.
 #include <string.h>
-#include <time.h>
 
 #include <algorithm>
 #include <map>
-#include <set>
-#include <tuple>
 
 #include "log.hpp"
+#include "log_axis.hpp"
 
 namespace {
 
-constexpr int kWidth = 1000, kLeft = 170, kRight = 20, kPlot = kWidth - kLeft - kRight, kPad = 6;
 constexpr int kLegend = 64, kTitle = 26, kLane = 22, kAxis = 40, kGap = 14;
 constexpr size_t kMaxLanes = 12;  // children beyond share the last lane
 
@@ -30,7 +28,10 @@ const style kMarks[kEndCauses] = {
     {"upgrade (131)", "#2ca02c"}, {"upgrade (132)", "#2ca02c"},      {"new cycle (160)", "#17becf"},
     {"other signal", "#9467bd"},  {"segfault", "#d62728"},           {"heartbeat kill", "#ff7f0e"},
 };
-// Rules, by next_step (restart has none).
+// Which end a pixel column shows when several fall on it: the rare and
+// weighty ones first.
+const int kWeight[kEndCauses] = {0, 6, 5, 5, 5, 2, 1, 3, 4};
+// Rules, by next_step (restart has none); a later one weighs more.
 const style kRules[] = {{"", ""},
                         {"new cycle", "#17becf"},
                         {"upgrade", "#2ca02c"},
@@ -61,40 +62,6 @@ std::string xml(const std::string& text, size_t max = 200) {
   return out;
 }
 
-// Where each event sits on the axis: its time, or for a line without one the
-// time before it; never earlier than the event before (a clock set back).
-// Without any time stamp, the events' order.
-struct axis {
-  std::vector<log_time> at;
-  log_time from = 0, to = 1;
-  bool timed = false;
-  // Inside the plot, a few pixels off its edges.
-  int x(log_time t) const {
-    double f = std::min(1.0, std::max(0.0, static_cast<double>(t - from) / (to - from)));
-    return kLeft + kPad + static_cast<int>(f * (kPlot - 2 * kPad));
-  }
-};
-
-axis make_axis(const log_result& r) {
-  axis a;
-  log_time known = r.first;
-  a.timed = known != kNoTime;
-  for (size_t i = 0; i < r.events.size(); ++i) {
-    const log_event& e = r.events[i];
-    if (!a.timed)
-      known = static_cast<log_time>(i);
-    else if (e.when != kNoTime)
-      known = std::max(known, e.when);
-    a.at.push_back(known);
-  }
-  if (!a.at.empty()) {
-    a.from = a.at.front();
-    a.to = a.at.back();
-  }
-  if (a.to <= a.from) a.to = a.from + 1;
-  return a;
-}
-
 void legend(FILE* out) {
   int x = 10, y = 20;
   fprintf(out, "<text x=\"%d\" y=\"%d\" class=\"b\">Ends</text>\n", x, y);
@@ -119,41 +86,6 @@ void legend(FILE* out) {
   }
   fprintf(out, "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" class=\"w\"/>", x, y - 10);
   fprintf(out, "<text x=\"%d\" y=\"%d\">waiting to be started again</text>\n", x + 19, y);
-}
-
-// A tick every step seconds, labelled with the time, and the date where it changes.
-void time_axis(FILE* out, const axis& a, int y) {
-  const log_time steps[] = {1,     2,     5,      10,     15,      30,      60,    120,
-                            300,   600,   900,    1800,   3600,    7200,    10800, 21600,
-                            43200, 86400, 172800, 604800, 2592000, 31536000};
-  log_time step = steps[sizeof steps / sizeof steps[0] - 1];
-  for (log_time s : steps)
-    if ((a.to - a.from) / s <= 8) {
-      step = s;
-      break;
-    }
-  if ((a.to - a.from) / step > 8) step = (a.to - a.from) / 8 + 1;
-  fprintf(out, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" class=\"ax\"/>\n", kLeft, y,
-          kLeft + kPlot, y);
-  std::string last_date;
-  for (log_time t = (a.from + step - 1) / step * step; t <= a.to; t += step) {
-    int x = a.x(t);
-    fprintf(out, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" class=\"ax\"/>", x, y, x, y + 4);
-    char label[64] = "", date[64] = "";
-    time_t when = static_cast<time_t>(t);
-    struct tm tm;
-    if (!a.timed) {
-      snprintf(label, sizeof label, "event %lld", t + 1);
-    } else if (gmtime_r(&when, &tm)) {
-      strftime(label, sizeof label, step < 60 ? "%H:%M:%S" : step < 86400 ? "%H:%M" : "%b %d", &tm);
-      strftime(date, sizeof date, "%a %b %d %Y", &tm);
-    }
-    fprintf(out, "<text x=\"%d\" y=\"%d\" class=\"m\">%s</text>", x, y + 16, label);
-    if (step < 86400 && last_date != date)
-      fprintf(out, "<text x=\"%d\" y=\"%d\" class=\"m\">%s</text>", x, y + 30, date);
-    fputc('\n', out);
-    last_date = date;
-  }
 }
 
 int lane_count(const log_result& r) {
@@ -206,6 +138,18 @@ void waits(FILE* out, const log_result& r, const axis& a, std::map<std::string, 
   for (size_t l = 0; l < kMaxLanes; ++l) flush(l);
 }
 
+// Runs of equal values in one row of pixel columns, none not drawn:
+// draw(x, width, value).
+template <typename F>
+void columns(const int* px, int none, F draw) {
+  for (int p = 0; p <= kPlot;) {
+    int q = p;
+    while (q < kPlot && px[q + 1] == px[p]) ++q;
+    if (px[p] != none) draw(kLeft + p, q - p + 1, px[p]);
+    p = q + 1;
+  }
+}
+
 void band(FILE* out, const titled_log& t, int top) {
   const log_result& r = *t.log;
   axis a = make_axis(r);
@@ -216,19 +160,31 @@ void band(FILE* out, const titled_log& t, int top) {
   int y0 = top + kTitle, bottom = y0 + lane_count(r) * kLane;
   std::map<std::string, int> lane = lanes(out, r, y0);
   waits(out, r, a, lane, y0);
-  std::set<std::tuple<int, int, int>> drawn;  // lane (-1: a rule), pixel, style
+  // Per pixel column, the weightiest end of each lane and the weightiest rule.
+  std::vector<int> marks(static_cast<size_t>(lane_count(r) * (kPlot + 1)), -1);
+  std::vector<int> rules(kPlot + 1, 0);
   for (size_t i = 0; i < r.events.size(); ++i) {
     const log_event& e = r.events[i];
     if (e.kind != log_kind::end) continue;
-    int x = a.x(a.at[i]), l = lane[e.child], c = static_cast<int>(e.cause);
-    if (drawn.insert({l, x, c}).second)
-      fprintf(out, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" class=\"c%d\"/>\n", x,
-              y0 + l * kLane + 3, x, y0 + (l + 1) * kLane - 3, c);
-    int rule = static_cast<int>(e.next);
-    if (e.next != next_step::restart && drawn.insert({-1, x, rule}).second)
+    size_t px = static_cast<size_t>(a.x(a.at[i]) - kLeft);
+    int& mark = marks[static_cast<size_t>(lane[e.child]) * (kPlot + 1) + px];
+    int cause = static_cast<int>(e.cause);
+    if (mark < 0 || kWeight[cause] > kWeight[mark]) mark = cause;
+    rules[px] = std::max(rules[px], static_cast<int>(e.next));
+  }
+  for (int l = 0; l < lane_count(r); ++l)
+    columns(&marks[static_cast<size_t>(l) * (kPlot + 1)], -1, [&](int x, int w, int c) {
+      fprintf(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" class=\"c%d\"/>\n", x,
+              y0 + l * kLane + 3, std::max(w, 2), kLane - 6, c);
+    });
+  columns(rules.data(), 0, [&](int x, int w, int rule) {
+    if (w == 1)
       fprintf(out, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" class=\"r%d\"/>\n", x, y0 - 2, x,
               bottom + 2, rule);
-  }
+    else
+      fprintf(out, "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" class=\"q%d\"/>\n", x,
+              y0 - 2, w, bottom - y0 + 4, rule);
+  });
   time_axis(out, a, bottom);
 }
 
@@ -245,10 +201,10 @@ void write_log_svg(FILE* out, const std::vector<titled_log>& logs) {
           ".b{font-weight:bold} .m{text-anchor:middle;font-size:11px} .n{text-anchor:end}\n"
           ".l0{fill:#f4f4f4} .l1{fill:#e8e8e8} .ax{stroke:#444} .w{fill:#c4c4c4}\n",
           kWidth, height, kWidth, height);
-  for (int i = 0; i < kEndCauses; ++i)
-    fprintf(out, ".c%d{stroke:%s;stroke-width:2}\n", i, kMarks[i].colour);
+  for (int i = 0; i < kEndCauses; ++i) fprintf(out, ".c%d{fill:%s}\n", i, kMarks[i].colour);
   for (size_t i = 1; i < sizeof kRules / sizeof kRules[0]; ++i)
-    fprintf(out, ".r%zu{stroke:%s;stroke-width:1;stroke-dasharray:%s}\n", i, kRules[i].colour,
+    fprintf(out, ".q%zu{fill:%s;opacity:.3} .r%zu{stroke:%s;stroke-dasharray:%s}\n", i,
+            kRules[i].colour, i, kRules[i].colour,
             i == 3 || i == 5 ? "none"
             : i == 4         ? "2,2"
                              : "5,3");
