@@ -69,7 +69,10 @@ struct log_event {
   int delay = 0;           // seconds before a restart
   int segfaults = 0;       // segfault ends so far, this one included (a segfault)
   log_time ran = kNoTime;  // seconds the child had run before this end, when known
-  std::string text;        // a damaged line as read (raw bytes)
+  // Logged as minder woke from a wait of this many seconds (a back-off) in
+  // which it collects no end: the child may have ended up to that much earlier.
+  int waited = 0;
+  std::string text;  // a damaged line as read (raw bytes)
 };
 
 // Lines of minder's standard output that say what the run file does not.
