@@ -4,7 +4,7 @@ JOBS ?= 2
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build demo check check-asan check-tsan check-armhf fuzz bench clean \
-	musl board check-board check-boot check-musl check-busybox check-docs
+	musl board check-board check-boot check-musl check-busybox check-docs check-rehearse
 
 all: build
 
@@ -57,6 +57,13 @@ check-board: board
 check-boot:
 	@JOBS=$(JOBS) scripts/build-static armhf
 	@scripts/check-boot build-board/minder
+
+# Upgrades rehearsed by minder-tool rehearse on an emulated board, with the
+# armhf and arm64 board builds and small children the tests cross-compile.
+check-rehearse: build
+	@JOBS=$(JOBS) scripts/build-static armhf
+	@JOBS=$(JOBS) BUILD=build-board-arm64 scripts/build-static arm64
+	cd $(BUILD) && MINDER_REHEARSE=1 ctest --output-on-failure -j $(JOBS) -R '^Rehearse\.'
 
 # The manual pages lint-clean, and the links of the README and the guides.
 check-docs:

@@ -15,7 +15,9 @@ const char kSynopsis[] =
     "                        [--libc glibc]\n"
     "       minder-tool record DATA_DIR\n"
     "       minder-tool log RUNFILE [--config CONFIG] [--output STDOUT_LOG] [--svg FILE]\n"
-    "                       [--json] [--timeline]\n";
+    "                       [--json] [--timeline]\n"
+    "       minder-tool rehearse DIR [PACKAGE] [--root ROOTFS] [--arch NAME | --daemon NAME]\n"
+    "                        [--seconds N] [--svg FILE] [--keep DIR]\n";
 const char kUsage[] =
     "\n"
     "check    explains what the daemon will make of DIR/config and the programs it names\n"
@@ -24,13 +26,25 @@ const char kUsage[] =
     "record   prints DATA_DIR/.bootchk and the mode the next cycle will use\n"
     "log      explains a run file: each child's ends, warnings, a timeline (--timeline),\n"
     "         JSON (--json), a picture (--svg); --output adds minder's standard output\n"
+    "rehearse runs DIR's daemon on an emulated board: first boot, then with PACKAGE\n"
+    "         the request (a child exits 130) and a reboot; reports each child's\n"
+    "         starts, arguments and ends, the record after each phase, and the problems\n"
     "\n"
     "The board's architecture is that of the daemon binary in the program directory\n"
     "(DIR, or the directory of CONFIG): the file --daemon names, or the ELF programs\n"
     "there that are not children; --arch names it instead. Its C library is musl\n"
     "unless --libc glibc says so.\n"
     "Exit status: 0 nothing found, 1 something would stop or surprise the daemon,\n"
-    "2 usage error. For log: 0 no warning, 1 warnings or not a run file.\n";
+    "2 usage error. For log: 0 no warning, 1 warnings or not a run file.\n"
+    "\n"
+    "rehearse: the board's root is ROOTFS, or Debian's busybox-static for its\n"
+    "architecture, fetched with apt-get download into ~/.cache/minder-tool; its\n"
+    "oldest CPU is emulated with qemu-user (an x86-64 DIR runs natively). Phase 1\n"
+    "runs 20 s, phase 2 60 s after the request, phase 3 20 s; --seconds N makes\n"
+    "phases 2 and 3 N s long (phase 1 at most 20 s). A heartbeat kill takes three\n"
+    "missed checks 120 s apart: to see one, give --seconds 390 or more. --svg FILE\n"
+    "draws the phases' timelines; --keep DIR keeps the rehearsal's root and files.\n"
+    "Exit status: 0 no problem, 1 problems, 2 usage or set-up error.\n";
 
 int usage(const char* why) {
   if (why) fprintf(stderr, "minder-tool: %s\n", why);
@@ -41,28 +55,35 @@ int usage(const char* why) {
 struct command {
   const char* name;
   int (*run)(const options&);
-  // The options it takes, by letter: o, c (config), a (arch, daemon, libc), and
-  // for log O (output), s (svg), j (json), t (timeline).
+  // The options it takes, by letter: o, c (config), a (arch, daemon, libc), s
+  // (svg), for log O (output), j (json), t (timeline), for rehearse r (root,
+  // seconds, keep).
   const char* allowed;
+  size_t most = 1;  // paths it takes, one at least
 };
 
-const command kCommands[] = {{"check", cmd_check, "a"},
-                             {"pack", cmd_pack, "oca"},
-                             {"inspect", cmd_inspect, "ca"},
-                             {"record", cmd_record, ""},
-                             {"log", cmd_log, "cOsjt"}};
+const command kCommands[] = {{"check", cmd_check, "a"},      {"pack", cmd_pack, "oca"},
+                             {"inspect", cmd_inspect, "ca"}, {"record", cmd_record, ""},
+                             {"log", cmd_log, "cOsjt"},      {"rehearse", cmd_rehearse, "asr", 2}};
 
 // Fills opt from argv[first..]; null, or why the command line is wrong.
-const char* parse(int argc, char** argv, int first, const char* allowed, options* opt) {
+const char* parse(int argc, char** argv, int first, const command& c, options* opt) {
+  const char* allowed = c.allowed;
   struct flag {
     const char* name;
     char letter;
     const char** slot;
   };
-  const flag flags[] = {{"-o", 'o', &opt->out},      {"--config", 'c', &opt->config},
-                        {"--arch", 'a', &opt->arch}, {"--daemon", 'a', &opt->daemon},
-                        {"--libc", 'a', &opt->libc}, {"--output", 'O', &opt->output},
-                        {"--svg", 's', &opt->svg}};
+  const flag flags[] = {{"-o", 'o', &opt->out},
+                        {"--config", 'c', &opt->config},
+                        {"--arch", 'a', &opt->arch},
+                        {"--daemon", 'a', &opt->daemon},
+                        {"--libc", 'a', &opt->libc},
+                        {"--output", 'O', &opt->output},
+                        {"--svg", 's', &opt->svg},
+                        {"--root", 'r', &opt->root},
+                        {"--seconds", 'r', &opt->seconds},
+                        {"--keep", 'r', &opt->keep}};
   struct toggle {
     const char* name;
     char letter;
@@ -90,7 +111,8 @@ const char* parse(int argc, char** argv, int first, const char* allowed, options
     if (i + 1 >= argc || argv[i + 1][0] == '\0') return "option without its value";
     *f->slot = argv[++i];
   }
-  if (opt->args.size() != 1) return "one path expected";
+  if (opt->args.empty() || opt->args.size() > c.most)
+    return c.most > 1 ? "one or two paths expected" : "one path expected";
   if (strchr(allowed, 'o') && !opt->out) return "-o FILE is required";
   if (opt->arch && opt->daemon) return "--arch and --daemon exclude each other";
   if (opt->libc && strcmp(opt->libc, "musl") != 0 && strcmp(opt->libc, "glibc") != 0)
@@ -118,9 +140,9 @@ int main(int argc, char** argv) {
   for (const command& c : kCommands) {
     if (strcmp(argv[1], c.name) != 0) continue;
     options opt;
-    if (const char* why = parse(argc, argv, 2, c.allowed, &opt)) return usage(why);
-    std::string& path = opt.args[0];
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (const char* why = parse(argc, argv, 2, c, &opt)) return usage(why);
+    for (std::string& path : opt.args)
+      while (path.size() > 1 && path.back() == '/') path.pop_back();
     return c.run(opt);
   }
   return usage("unknown command");

@@ -27,15 +27,18 @@ const char* archive_why(archive* a);
 // What the command line gave: positional arguments and the known options.
 struct options {
   std::vector<std::string> args;
-  const char* out = nullptr;     // -o FILE
-  const char* config = nullptr;  // --config FILE
-  const char* arch = nullptr;    // --arch NAME
-  const char* daemon = nullptr;  // --daemon NAME
-  const char* libc = nullptr;    // --libc NAME: musl (the default) or glibc
-  const char* output = nullptr;  // --output FILE: minder's standard output
-  const char* svg = nullptr;     // --svg FILE
-  bool json = false;             // --json
-  bool timeline = false;         // --timeline
+  const char* out = nullptr;      // -o FILE
+  const char* config = nullptr;   // --config FILE
+  const char* arch = nullptr;     // --arch NAME
+  const char* daemon = nullptr;   // --daemon NAME
+  const char* libc = nullptr;     // --libc NAME: musl (the default) or glibc
+  const char* output = nullptr;   // --output FILE: minder's standard output
+  const char* svg = nullptr;      // --svg FILE
+  bool json = false;              // --json
+  bool timeline = false;          // --timeline
+  const char* root = nullptr;     // --root ROOTFS
+  const char* seconds = nullptr;  // --seconds N
+  const char* keep = nullptr;     // --keep DIR
 };
 
 int cmd_check(const options& opt);
@@ -43,6 +46,7 @@ int cmd_pack(const options& opt);
 int cmd_inspect(const options& opt);
 int cmd_record(const options& opt);
 int cmd_log(const options& opt);
+int cmd_rehearse(const options& opt);
 
 // Findings, one line each on standard output, starting with the file they are
 // about. Problems (what would stop or surprise the daemon) are counted.

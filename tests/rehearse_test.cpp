@@ -1,0 +1,268 @@
+// SPDX-License-Identifier: MIT
+// minder-tool rehearse: its judgements alone, and whole rehearsals of the
+// board builds on an emulated board, which make check-rehearse runs.
+#include "rehearse.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.hpp"
+#include "log.hpp"
+
+namespace {
+
+std::string run_line(const std::string& stamp, const std::string& what) {
+  return "Tue Dec  8 10:00:" + stamp + " 2026: " + what + "\n";
+}
+
+}  // namespace
+
+// Links in the board's root resolve inside it, never to the host's files.
+TEST(Rehearse, JudgesProgramsByTheBoardsRoot) {
+  Sandbox box;
+  std::string root = box.root + "/rootfs";
+  ASSERT_EQ(system(("mkdir -p " + root + "/usr/lib " + root + "/etc").c_str()), 0);
+  Sandbox::write(root + "/usr/lib/ld-musl-armhf.so.1", "");
+  ASSERT_EQ(symlink("/usr/lib", (root + "/lib").c_str()), 0);
+  ASSERT_EQ(symlink("/etc/hostname", (root + "/etc/name").c_str()), 0);
+  ASSERT_EQ(symlink("../../../../../../etc/hostname", (root + "/up").c_str()), 0);
+  ASSERT_EQ(symlink("loop", (root + "/loop").c_str()), 0);
+  EXPECT_TRUE(exists_in_root(root, "/lib/ld-musl-armhf.so.1"));
+  EXPECT_FALSE(exists_in_root(root, "/etc/name"));
+  EXPECT_FALSE(exists_in_root(root, "/up"));
+  EXPECT_FALSE(exists_in_root(root, "/loop"));
+
+  rehearsal r;
+  r.root = root;
+  ASSERT_TRUE(arch_by_name("armhf", &r.b.id));
+  auto refused = [&](const std::string& head, std::string* why) {
+    const char* error = "";
+    bool no = board_refuses(r, reinterpret_cast<const unsigned char*>(head.data()), head.size(),
+                            why, &error);
+    return no ? std::string(error) : std::string("runs");
+  };
+  std::string why, x86 = Sandbox::read("/proc/self/exe").substr(0, 4096);
+  EXPECT_EQ(refused(x86, &why), "Exec format error");
+  EXPECT_EQ(why, "built for 64-bit x86-64, the board is 32-bit ARM");
+  EXPECT_EQ(refused("#!/bin/sh\n", &why), "runs");
+  EXPECT_EQ(refused(arm_program("/lib/ld-musl-armhf.so.1"), &why), "runs");
+  EXPECT_EQ(refused(arm_program("/lib/ld-linux-armhf.so.3"), &why), "No such file or directory");
+  EXPECT_EQ(why, "its program interpreter /lib/ld-linux-armhf.so.3 is not in the board's root");
+  refused(x86, &why);
+
+  // The stand-in fails as execv fails on the board.
+  std::string script = box.prog + "/kid";
+  Sandbox::write(script, standin_script(why, "Exec format error"));
+  chmod(script.c_str(), 0755);
+  command_result run = run_command("sh -c 'cd " + box.root + "/data && ../prog//kid -r 130'");
+  EXPECT_EQ(run.status, 129);
+  EXPECT_EQ(run.out, "failed to exec ../prog//kid, error is Exec format error\n");
+}
+
+// The problems of each phase, from what the explainer reads in its run file
+// and output, and from the starts seen.
+TEST(Rehearse, FindsTheProblemsOfEachPhase) {
+  rehearsal r;
+  r.children = {"kida", "kidb"};
+  std::vector<phase_result> p(3);
+  auto start = [](double at, const char* child, bool from_data, bool requester = false) {
+    child_start s;
+    s.at = at;
+    s.child = child;
+    s.from_data = from_data;
+    s.requester = requester;
+    return s;
+  };
+  auto problems = [&](int phase) {
+    log_input in;
+    in.run_text = p[phase - 1].run_text;
+    in.output_text = p[phase - 1].out_text;
+    in.has_output = true;
+    std::string all;
+    for (const std::string& s : phase_problems(r, phase, p, parse_log(in))) all += s + "\n";
+    return all;
+  };
+  p[1].run_text = "/opt/app/bin\n" + run_line("01", "kida exited normally with code(130)") +
+                  run_line("02", "kidb exited normally with code(129)");
+  p[1].out_text =
+      "failed to exec ../data//kidb, error is Exec format error\n"
+      "failed boot, then clean bootchk, and try again\n";
+  p[1].request = 1;
+  p[1].record_why = "no record: normal mode";
+  p[1].starts = {start(0, "kida", false, true), start(0, "kidb", false), start(1, "kida", true),
+                 start(1, "kidb", true),        start(2, "kida", false), start(2, "kidb", false)};
+  p[2].run_text = "/opt/app/bin\n";
+  p[2].starts = {start(0, "kida", false), start(0, "kidb", false)};
+  EXPECT_EQ(problems(2),
+            "kidb could not be started (exit 129): failed to exec ../data//kidb, error is Exec "
+            "format error\n"
+            "minder fell back to the shipped programs: \"failed boot, then clean bootchk, and "
+            "try again\"\n"
+            "the upgrade did not select data mode: no record: normal mode\n");
+  EXPECT_EQ(problems(3),
+            "kida started from the program directory after the reboot, from ../data// after the "
+            "request\n"
+            "kidb started from the program directory after the reboot, from ../data// after the "
+            "request\n");
+
+  p[0].run_text = "/opt/app/bin\n" + run_line("01", "kidb killed by signal(11)") +
+                  run_line("05", "kidb exited normally with code(3)");
+  EXPECT_EQ(problems(1), "kidb died of a segmentation fault (signal 11)\nkidb ended 2 times\n");
+}
+
+namespace {
+
+// Whole rehearsals need the board builds, cross compilers, and a kernel that
+// gives an unprivileged user namespace its own binfmt_misc.
+bool can_rehearse(const std::string& board_bin) {
+  if (!getenv("MINDER_REHEARSE")) {
+    printf("skipped: make check-rehearse runs these\n");
+    return false;
+  }
+  if (!Sandbox::exists(board_bin)) {
+    printf("skipped: no %s: make board first\n", board_bin.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string board_bin(const char* dir) {
+  return std::string(MINDER_SOURCE_DIR) + "/" + dir + "/minder";
+}
+
+// A C program built for the board with cc, static.
+void build(const std::string& cc, const std::string& source, const std::string& out) {
+  std::string cmd = "printf '%s' '" + source + "' | " + cc + " -static -Os -x c -o " + out + " -";
+  ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+}
+
+const char kIdle[] = "#include <unistd.h>\nint main(void) { for (;;) pause(); }\n";
+
+// DIR (the daemon, a C child kida, a script child kidb) and a package of the
+// same children, where kidb is the program built from source with cc.
+struct upgrade {
+  std::string dir, package;
+};
+upgrade make_upgrade(Sandbox& box, const std::string& daemon, const std::string& cc,
+                     const std::string& kidb_cc, const std::string& kidb_source) {
+  std::string dir = box.root + "/bin", src = box.root + "/upgrade";
+  mkdir(dir.c_str(), 0755);
+  mkdir(src.c_str(), 0755);
+  copy_exec(daemon, dir + "/minder");
+  build(cc, kIdle, dir + "/kida");
+  copy_exec(dir + "/kida", src + "/kida");
+  Sandbox::write(dir + "/kidb", "#!/bin/sh\nwhile :; do sleep 1; done\n");
+  chmod((dir + "/kidb").c_str(), 0755);
+  build(kidb_cc, kidb_source, src + "/kidb");
+  Sandbox::write(dir + "/config", config_for({"kida", "kidb"}));
+  std::string pkg = box.root + "/up.tgz";
+  run_command(std::string(MINDER_TOOL) + " pack " + src + " -o " + pkg);
+  return {dir, pkg};
+}
+
+command_result rehearse(const std::string& args) {
+  return run_command(std::string(MINDER_TOOL) + " rehearse " + args, 240);
+}
+
+// Whether the tool said that this machine's kernel cannot rehearse.
+bool cannot(const command_result& r) {
+  bool kernel = r.status == 2 && (r.has("binfmt_misc") || r.has("user namespace") ||
+                                  r.has("seccomp user notification"));
+  if (kernel) printf("skipped: %s\n", r.out.c_str());
+  return kernel;
+}
+
+// The report of phase n, up to the next phase.
+std::string phase(const command_result& r, int n) {
+  size_t at = r.out.find("\nphase " + std::to_string(n) + ", ");
+  size_t end = r.out.find("\nphase " + std::to_string(n + 1) + ", ");
+  return at == std::string::npos ? "" : r.out.substr(at, end - at);
+}
+
+}  // namespace
+
+TEST(Rehearse, GoodArmhfUpgrade) {
+  if (!can_rehearse(board_bin("build-board"))) GTEST_SKIP();
+  Sandbox box;
+  upgrade u = make_upgrade(box, board_bin("build-board"), "arm-linux-gnueabihf-gcc",
+                           "arm-linux-gnueabihf-gcc", kIdle);
+  std::string svg = box.root + "/phases.svg";
+  command_result r = rehearse(u.dir + " " + u.package + " --seconds 4 --svg " + svg);
+  if (cannot(r)) GTEST_SKIP();
+  EXPECT_EQ(r.status, 0) << r.out;
+  for (const char* kid : {"kida", "kidb"}) {
+    std::string data = std::string("started: ../data//") + kid;
+    EXPECT_NE(phase(r, 2).find(data + " -r 130 -T /tmp/.uci/ -D ../data/ -O PELTRO_KQ21\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(phase(r, 3).find(data + " -T /tmp/.uci/ -D ../data/ -O PELTRO_KQ21\n"),
+              std::string::npos)
+        << r.out;
+  }
+  EXPECT_TRUE(r.has("requester: in phase 2 kida")) << r.out;
+  EXPECT_NE(Sandbox::read(svg).find("<svg"), std::string::npos);
+}
+
+TEST(Rehearse, ChildForAnotherMachineFailsAsOnTheBoard) {
+  if (!can_rehearse(board_bin("build-board"))) GTEST_SKIP();
+  Sandbox box;
+  upgrade u = make_upgrade(box, board_bin("build-board"), "arm-linux-gnueabihf-gcc", "cc", kIdle);
+  command_result r = rehearse(u.dir + " " + u.package + " --seconds 3");
+  if (cannot(r)) GTEST_SKIP();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has("stand-in: " + u.package +
+                    ": kidb: built for 64-bit x86-64, the board is "
+                    "32-bit ARM"))
+      << r.out;
+  EXPECT_NE(phase(r, 2).find("problem: kidb could not be started (exit 129): failed to exec "
+                             "../data//kidb, error is Exec format error"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(phase(r, 2).find("problem: minder fell back to the shipped programs"),
+            std::string::npos)
+      << r.out;
+}
+
+TEST(Rehearse, SegfaultAtStartIsNamed) {
+  if (!can_rehearse(board_bin("build-board"))) GTEST_SKIP();
+  Sandbox box;
+  upgrade u = make_upgrade(box, board_bin("build-board"), "arm-linux-gnueabihf-gcc",
+                           "arm-linux-gnueabihf-gcc", "int main(void) { *(volatile int *)0 = 1; }");
+  command_result r = rehearse(u.dir + " " + u.package + " --seconds 3");
+  if (cannot(r)) GTEST_SKIP();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(phase(r, 2).find("problem: kidb died of a segmentation fault (signal 11)"),
+            std::string::npos)
+      << r.out;
+}
+
+// The integrator's root, for another board: the program directory inside it
+// is where the daemon runs, and the root is left as it was.
+TEST(Rehearse, UsesTheBoardsOwnRoot) {
+  if (!can_rehearse(board_bin("build-board-arm64"))) GTEST_SKIP();
+  Sandbox box;
+  upgrade u = make_upgrade(box, board_bin("build-board-arm64"), "aarch64-linux-gnu-gcc",
+                           "aarch64-linux-gnu-gcc", kIdle);
+  std::string root = box.root + "/rootfs",
+              busybox = std::string(MINDER_SOURCE_DIR) + "/scripts/fetch-deb busybox-static:arm64";
+  command_result fetched = run_command(busybox, 600);
+  ASSERT_EQ(fetched.status, 0) << fetched.out;
+  std::string deb = fetched.out.substr(0, fetched.out.find('\n'));
+  std::string make = "mkdir -p " + root + "/bin " + root + "/srv/app && cp " + deb +
+                     "/bin/busybox " + root + "/bin/ && for a in sh killall tar mv sleep; do " +
+                     "ln -s busybox " + root + "/bin/$a; done && mv " + u.dir + " " + root +
+                     "/srv/app/bin";
+  ASSERT_EQ(system(make.c_str()), 0);
+  std::string before = run_command("find " + root + " | sort").out;
+  command_result r =
+      rehearse(root + "/srv/app/bin " + u.package + " --root " + root + " --seconds 3");
+  if (cannot(r)) GTEST_SKIP();
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(r.has("on a 64-bit AArch64 board (arm64), emulated CPU cortex-a53, root " + root +
+                    ", program directory /srv/app/bin"))
+      << r.out;
+  EXPECT_NE(phase(r, 3).find("started: ../data//kida -T /tmp/.uci/"), std::string::npos) << r.out;
+  EXPECT_EQ(run_command("find " + root + " | sort").out, before);
+}
