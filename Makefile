@@ -59,8 +59,10 @@ check-boot:
 	@scripts/check-boot build-board/minder
 
 # Upgrades rehearsed by minder-tool rehearse on an emulated board, with the
-# armhf and arm64 board builds and small children the tests cross-compile.
+# armhf and arm64 board builds (and the x86-64 one, natively) and small
+# children the tests cross-compile.
 check-rehearse: build
+	@JOBS=$(JOBS) scripts/build-static x86_64
 	@JOBS=$(JOBS) scripts/build-static armhf
 	@JOBS=$(JOBS) BUILD=build-board-arm64 scripts/build-static arm64
 	cd $(BUILD) && MINDER_REHEARSE=1 ctest --output-on-failure -j $(JOBS) -R '^Rehearse\.'

@@ -114,6 +114,147 @@ TEST(Rehearse, FindsTheProblemsOfEachPhase) {
 
 namespace {
 
+// The first bytes of a 64-bit x86-64 program.
+std::string x86_program() {
+  std::string e(64, '\0');
+  e.replace(0, 7, "\177ELF\2\1\1");
+  e[16] = 2;
+  e[18] = 62;
+  return e;
+}
+
+std::string tar_list(const std::string& package) {
+  return run_command("tar -tvzf " + package + " | awk '{print $1, $3, $6}'").out;
+}
+
+}  // namespace
+
+// The rehearsal's copies: a child the board cannot execute is a stand-in,
+// in the program directory and in the package; the rest is as it was.
+TEST(Rehearse, CopiesWithStandIns) {
+  Sandbox box;
+  rehearsal r;
+  r.dir = box.root + "/bin";
+  r.work = box.root + "/work";
+  r.root = box.root + "/rootfs";
+  r.children = {"kida", "kidb"};
+  ASSERT_TRUE(arch_by_name("armhf", &r.b.id));
+  ASSERT_EQ(system(("mkdir -p " + r.dir + "/share " + r.work + " " + r.root).c_str()), 0);
+  Sandbox::write(r.dir + "/kida", x86_program());
+  Sandbox::write(r.dir + "/kidb", "#!/bin/sh\nexec sleep 9\n");
+  Sandbox::write(r.dir + "/share/notes", "x");
+  chmod((r.dir + "/kida").c_str(), 0750);
+  chmod((r.dir + "/share/notes").c_str(), 0640);
+  ASSERT_EQ(symlink("kidb", (r.dir + "/alias").c_str()), 0);
+  std::string why;
+  ASSERT_TRUE(copy_program_dir(r, &why)) << why;
+  std::string prog = r.work + "/prog";
+  EXPECT_EQ(Sandbox::read(prog + "/kida").compare(0, 10, "#!/bin/sh\n"), 0);
+  EXPECT_EQ(Sandbox::read(prog + "/kidb"), Sandbox::read(r.dir + "/kidb"));
+  struct stat st;
+  EXPECT_TRUE(stat((prog + "/kida").c_str(), &st) == 0 && (st.st_mode & 07777) == 0750);
+  EXPECT_TRUE(stat((prog + "/share/notes").c_str(), &st) == 0 && (st.st_mode & 07777) == 0640);
+  EXPECT_TRUE(lstat((prog + "/alias").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+  ASSERT_EQ(r.standins.size(), 1u);
+  EXPECT_EQ(r.standins[0].name, "kida");
+
+  // The package: kida stood in for, notes (no child) kept as it was.
+  std::string src = box.root + "/src";
+  ASSERT_EQ(system(("mkdir " + src + " && cp " + r.dir + "/kida " + r.dir + "/kidb " + src +
+                    " && cp " + r.dir + "/kida " + src + "/notes")
+                       .c_str()),
+            0);
+  r.package = box.root + "/up.tgz";
+  ASSERT_EQ(run_command(std::string(MINDER_TOOL) + " pack " + src + " -o " + r.package).status, 0);
+  ASSERT_TRUE(copy_package(r, &why)) << why;
+  EXPECT_EQ(r.standins.size(), 2u);
+  std::string size = std::to_string(Sandbox::read(prog + "/kida").size());
+  EXPECT_EQ(tar_list(r.work + "/package.tgz"),
+            "-rwxr-xr-x " + size + " kida\n-rw-r--r-- 23 kidb\n-rwxr-xr-x 64 notes\n");
+
+  // A package that is no gzip tar reaches the board's tar as it is.
+  unlink((r.work + "/package.tgz").c_str());
+  Sandbox::write(r.package, "not a package");
+  ASSERT_TRUE(copy_package(r, &why)) << why;
+  EXPECT_EQ(Sandbox::read(r.work + "/package.tgz"), "not a package");
+  ASSERT_EQ(r.notes.size(), 1u);
+  EXPECT_NE(r.notes[0].find("cannot be read whole"), std::string::npos);
+
+  // The requester puts the first child back and asks with 130.
+  r.prog = prog;
+  std::string first = Sandbox::read(prog + "/kida");
+  ASSERT_TRUE(install_requester(r, &why)) << why;
+  EXPECT_EQ(run_command("sh " + prog + "/kida").status, 130);
+  EXPECT_EQ(Sandbox::read(prog + "/kida"), first);
+}
+
+// The rehearsal's own directory goes whole, and only it: a link out of it is
+// not followed, a directory its programs made read-only is no obstacle.
+TEST(Rehearse, RemovesItsOwnTreeOnly) {
+  Sandbox box;
+  std::string work = box.root + "/work", outside = box.root + "/keep";
+  ASSERT_EQ(system(("mkdir -p " + work + "/ro/deep " + outside).c_str()), 0);
+  Sandbox::write(work + "/ro/deep/file", "x");
+  Sandbox::write(outside + "/file", "kept");
+  ASSERT_EQ(symlink(outside.c_str(), (work + "/out").c_str()), 0);
+  chmod((work + "/ro/deep").c_str(), 0500);
+  chmod((work + "/ro").c_str(), 0500);
+  remove_tree(work);
+  EXPECT_FALSE(Sandbox::exists(work));
+  EXPECT_EQ(Sandbox::read(outside + "/file"), "kept");
+}
+
+// On kernels without a binfmt_misc of a namespace's own, the machine's entry
+// with the F flag must take the board's programs.
+TEST(Rehearse, MatchesTheMachinesBinfmtEntries) {
+  const std::string mask = "ffffffffffffff00fffffffffffffffffeffffff";
+  elf_id arm, arm64, x86;
+  ASSERT_TRUE(arch_by_name("armel", &arm) && arch_by_name("arm64", &arm64) &&
+              arch_by_name("x86-64", &x86));
+  std::string qemu_arm = "7f454c4601010100000000000000000002002800";
+  std::string qemu_aarch64 = "7f454c460201010000000000000000000200b700";
+  EXPECT_TRUE(binfmt_matches(qemu_arm, mask, arm));
+  EXPECT_FALSE(binfmt_matches(qemu_arm, mask, arm64));
+  EXPECT_TRUE(binfmt_matches(qemu_aarch64, mask, arm64));
+  EXPECT_FALSE(binfmt_matches(qemu_aarch64, mask, x86));
+  EXPECT_FALSE(binfmt_matches("7f454c46zz", "", arm));
+  EXPECT_TRUE(binfmt_matches("7f454c46", "", arm));
+}
+
+// What cannot be rehearsed is said in one line, with exit status 2, before
+// anything runs.
+TEST(Rehearse, RefusesWhatItCannotRehearse) {
+  Sandbox box;
+  std::string dir = box.root + "/bin", tool = std::string(MINDER_TOOL) + " rehearse ";
+  mkdir(dir.c_str(), 0755);
+  Sandbox::write(dir + "/config", config_for({"kid"}));
+  Sandbox::write(dir + "/kid", "#!/bin/sh\n");
+  struct row {
+    std::string args, want;
+  } rows[] = {
+      {dir + " a b", "one or two paths expected"},
+      {dir, "no daemon binary found"},
+      {dir + " " + box.root + "/none.tgz", "none.tgz: No such file or directory"},
+      {dir + " --root " + box.root, "has no /bin/sh"},
+      {box.root, "config: the daemon cannot load it"},
+  };
+  for (const row& c : rows) {
+    command_result r = run_command(tool + c.args);
+    EXPECT_EQ(r.status, 2) << c.args;
+    EXPECT_TRUE(r.has(c.want)) << c.args << ": " << r.out;
+  }
+  // A daemon linked against the host's C library has no loader in a BusyBox root.
+  copy_exec(MINDER_BIN, dir + "/minder");
+  command_result r = run_command(tool + dir + " --seconds 0");
+  EXPECT_TRUE(r.status == 2 && r.has("--seconds 0: give a whole number")) << r.out;
+  r = run_command(tool + dir + " --keep " + box.root);
+  EXPECT_TRUE(r.status == 2 && r.has("give a directory that does not exist yet")) << r.out;
+  r = run_command(tool + dir);
+  EXPECT_TRUE(r.status == 2 && r.has("is linked dynamically")) << r.out;
+}
+
+namespace {
+
 // Whole rehearsals need the board builds, cross compilers, and a kernel that
 // gives an unprivileged user namespace its own binfmt_misc.
 bool can_rehearse(const std::string& board_bin) {
@@ -265,4 +406,28 @@ TEST(Rehearse, UsesTheBoardsOwnRoot) {
       << r.out;
   EXPECT_NE(phase(r, 3).find("started: ../data//kida -T /tmp/.uci/"), std::string::npos) << r.out;
   EXPECT_EQ(run_command("find " + root + " | sort").out, before);
+}
+
+// A boot rehearsal (no package) of an x86-64 program directory runs natively;
+// its ARM child fails as on an x86-64 board, and the daemon ends.
+TEST(Rehearse, BootOfAnX86DirNatively) {
+  if (!can_rehearse(board_bin("build-musl"))) GTEST_SKIP();
+  Sandbox box;
+  upgrade u = make_upgrade(box, board_bin("build-musl"), "cc", "cc", kIdle);
+  build("arm-linux-gnueabihf-gcc", kIdle, u.dir + "/kidb");
+  command_result r = rehearse(u.dir + " --seconds 3");
+  if (cannot(r)) GTEST_SKIP();
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has("(amd64), natively") && !r.has("\nphase 2, ")) << r.out;
+  EXPECT_TRUE(
+      r.has("stand-in: program directory: kidb: built for 32-bit ARM, the board is "
+            "64-bit x86-64"))
+      << r.out;
+  EXPECT_NE(phase(r, 1).find("problem: kidb could not be started (exit 129): failed to exec kidb, "
+                             "error is Exec format error"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(phase(r, 1).find("problem: minder ended: \"failed for normal boot, exit\""),
+            std::string::npos)
+      << r.out;
 }

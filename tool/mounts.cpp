@@ -69,8 +69,9 @@ long byte_at(const std::string& text, size_t i) {
   return strtol(two, nullptr, 16);
 }
 
-// Whether an entry's magic and mask (hex) match the board's programs.
-bool matches(const std::string& magic, const std::string& mask, const elf_id& id) {
+}  // namespace
+
+bool binfmt_matches(const std::string& magic, const std::string& mask, const elf_id& id) {
   std::string ours = hex(elf_magic(id, false), false);
   if (magic.empty() || magic.size() > ours.size()) return false;
   for (size_t i = 0; i < magic.size(); i += 2) {
@@ -79,6 +80,8 @@ bool matches(const std::string& magic, const std::string& mask, const elf_id& id
   }
   return true;
 }
+
+namespace {
 
 // An entry of the machine's binfmt_misc that runs the board's programs with
 // the F flag (the emulator opened at registration, so that it works in a chroot).
@@ -92,7 +95,7 @@ bool machine_entry(const rehearsal& r) {
       continue;
     std::string flags = field(text, "flags: ");
     if (flags.find('F') == std::string::npos ||
-        !matches(field(text, "magic "), field(text, "mask "), r.b.id))
+        !binfmt_matches(field(text, "magic "), field(text, "mask "), r.b.id))
       continue;
     return true;
   }

@@ -110,7 +110,11 @@ int choose_root(rehearsal& r, const options& opt) {
   return 0;
 }
 
-int choose_seconds(rehearsal& r, const options& opt) {
+// The options that need nothing else looked at: --seconds, --keep.
+int check_options(rehearsal& r, const options& opt) {
+  struct stat st;
+  if (opt.keep && lstat(opt.keep, &st) == 0)
+    return setup_error("--keep %s: it exists: give a directory that does not exist yet", opt.keep);
   if (!opt.seconds) return 0;
   char* end = nullptr;
   long n = strtol(opt.seconds, &end, 10);
@@ -176,6 +180,12 @@ void say_plan(const rehearsal& r) {
           "note: %s is watched: a heartbeat kill takes three missed checks 120 s apart, "
           "phases of %d s cannot show one (--seconds %d)\n",
           w.c_str(), r.seconds[1], kHeartbeatKill + 30);
+  for (const std::string& c : r.children)
+    if (!r.qemu_cpu.empty() && c.size() >= 15)
+      printf(
+          "note: %s: under the emulator killall matches only its first 15 characters, so an "
+          "instance of an earlier cycle may outlive a new one here, not on the board\n",
+          c.c_str());
   for (const std::string& n : r.notes) printf("note: %s\n", n.c_str());
   fflush(stdout);
 }
@@ -193,9 +203,9 @@ int cmd_rehearse(const options& opt) {
   if (!r.package.empty() && unique_fd(open_input(r.package, &why)).get() < 0)
     return setup_error("%s: %s", r.package.c_str(), why.c_str());
   if (opt.svg) r.svg = opt.svg;
+  if (int status = check_options(r, opt)) return status;
   if (int status = choose_root(r, opt)) return status;
   if (int status = choose_board(r, opt)) return status;
-  if (int status = choose_seconds(r, opt)) return status;
   if (int status = make_work(r, opt)) return status;
   int status = prepare(r);
   if (status == 0) {

@@ -135,6 +135,9 @@ void remove_tree(const std::string& path);
 // the report; its exit status (0, 1, 2), after Ctrl-C 130.
 int run_namespace(const rehearsal& r);
 
+// Whether a binfmt_misc entry's magic and mask (as its file shows them, in
+// hex) take the board's programs.
+bool binfmt_matches(const std::string& magic, const std::string& mask, const elf_id& id);
 // In PID 1: the mounts of the board's root and the emulator's registration.
 bool prepare_root(const rehearsal& r, std::string* why);
 bool mount_tmp(const rehearsal& r, std::string* why);
