@@ -143,7 +143,8 @@ void write_timeline(FILE* out, const log_result& r) {
                   " s wait of minder's ended: " + "the end may be older)";
         break;
       case log_kind::not_alive:
-        what = printable(e.child) + ": is not alive: the heartbeat checker kills it";
+        what = printable(e.child) + ": no heartbeat file at three checks in a row: the heartbeat " +
+               "checker kills it";
         break;
       case log_kind::checker_failed:
         what = "the heartbeat checker could not be started: no child is watched";
