@@ -115,6 +115,8 @@ void write_span(FILE* out, const log_result& r) {
 void write_summary(FILE* out, const log_result& r, const std::vector<child_stats>& stats) {
   if (r.directory_ok)
     fprintf(out, "program directory: %s\n", printable(r.directory, 4096).c_str());
+  else if (!r.events.empty() && r.events[0].line == 1)
+    fprintf(out, "no program directory: the file starts with an event, its start is missing\n");
   else
     fprintf(out, "line 1 is no program directory: \"%s\": the start of the file is missing\n",
             printable(r.directory, 80).c_str());
