@@ -161,10 +161,14 @@ void write_timeline(FILE* out, const log_result& r) {
 
 int explain_log(FILE* out, const log_result& r, timeline_mode mode) {
   std::vector<std::string> warnings = log_warnings(r);
-  if (r.run_file) write_summary(out, r, gather_stats(r));
+  if (!r.run_file) {  // the one warning says so
+    fprintf(out, "%s\n", warnings[0].c_str());
+    return 1;
+  }
+  write_summary(out, r, gather_stats(r));
   bool timeline = mode == timeline_mode::always ||
                   (mode == timeline_mode::if_short && r.events.size() <= kShortFile);
-  if (r.run_file && timeline) write_timeline(out, r);
+  if (timeline) write_timeline(out, r);
   fprintf(out, "warnings:%s\n", warnings.empty() ? " none" : "");
   for (const std::string& w : warnings) fprintf(out, "  %s\n", w.c_str());
   return static_cast<int>(warnings.size());
