@@ -115,6 +115,8 @@ void write_span(FILE* out, const log_result& r) {
 void write_summary(FILE* out, const log_result& r, const std::vector<child_stats>& stats) {
   if (r.directory_ok)
     fprintf(out, "program directory: %s\n", printable(r.directory, 4096).c_str());
+  else if (!r.events.empty() && r.events[0].line == 1)
+    fprintf(out, "no program directory: the file starts with an event, its start is missing\n");
   else
     fprintf(out, "line 1 is no program directory: \"%s\": the start of the file is missing\n",
             printable(r.directory, 80).c_str());
@@ -143,7 +145,8 @@ void write_timeline(FILE* out, const log_result& r) {
                   " s wait of minder's ended: " + "the end may be older)";
         break;
       case log_kind::not_alive:
-        what = printable(e.child) + ": is not alive: the heartbeat checker kills it";
+        what = printable(e.child) + ": no heartbeat file at three checks in a row: the heartbeat " +
+               "checker kills it";
         break;
       case log_kind::checker_failed:
         what = "the heartbeat checker could not be started: no child is watched";
@@ -158,10 +161,14 @@ void write_timeline(FILE* out, const log_result& r) {
 
 int explain_log(FILE* out, const log_result& r, timeline_mode mode) {
   std::vector<std::string> warnings = log_warnings(r);
-  if (r.run_file) write_summary(out, r, gather_stats(r));
+  if (!r.run_file) {  // the one warning says so
+    fprintf(out, "%s\n", warnings[0].c_str());
+    return 1;
+  }
+  write_summary(out, r, gather_stats(r));
   bool timeline = mode == timeline_mode::always ||
                   (mode == timeline_mode::if_short && r.events.size() <= kShortFile);
-  if (r.run_file && timeline) write_timeline(out, r);
+  if (timeline) write_timeline(out, r);
   fprintf(out, "warnings:%s\n", warnings.empty() ? " none" : "");
   for (const std::string& w : warnings) fprintf(out, "  %s\n", w.c_str());
   return static_cast<int>(warnings.size());

@@ -65,7 +65,7 @@ std::string xml(const std::string& text, size_t max = 200) {
 void legend(FILE* out) {
   int x = 10, y = 20;
   fprintf(out, "<text x=\"%d\" y=\"%d\" class=\"b\">Ends</text>\n", x, y);
-  x += 40;
+  x += 50;
   for (int i = 0; i < kEndCauses; ++i) {
     if (i == 3 || i == 4) continue;  // one entry for the three upgrade requests
     const char* name = i == 2 ? "upgrade (130-132)" : kMarks[i].name;
@@ -77,7 +77,7 @@ void legend(FILE* out) {
   x = 10;
   y += 22;
   fprintf(out, "<text x=\"%d\" y=\"%d\" class=\"b\">Rules</text>\n", x, y);
-  x += 40;
+  x += 50;
   for (size_t i = 1; i < sizeof kRules / sizeof kRules[0]; ++i) {
     fprintf(out, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" class=\"r%zu\"/>", x + 1, y - 11,
             x + 1, y + 2, i);

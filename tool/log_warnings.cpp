@@ -177,7 +177,7 @@ std::vector<std::string> log_warnings(const log_result& r) {
                        (s.last_kill ? ", the last at " + where(*s.last_kill) : "");
     if (s.killing) text += (s.heartbeat_kills ? "; and" : ":") + std::string(" being killed now");
     if (r.config_given && c.configured && !c.watched) text += " (the config does not watch it)";
-    w.push_back(text + ": it stopped recreating its heartbeat file");
+    w.push_back(text + ": its heartbeat file stayed away for three checks in a row");
   });
   each([&](const log_child& c, const child_stats& s) {
     if (s.upgrades < kRepeatedUpgrades) return;
