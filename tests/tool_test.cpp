@@ -186,6 +186,52 @@ TEST(Tool, InspectFlagsWhatTheBoardCannotUnpackOrRun) {
   }
 }
 
+// Children built by the ARM cross compilers, judged against the CPU of the
+// daemon binary beside them or of --arch.
+TEST(Tool, CheckJudgesChildrenByTheBoardsCpu) {
+  std::string arm = MINDER_ARM_CHILDREN;
+  if (arm.empty()) GTEST_SKIP() << "no ARM cross compilers (gcc-arm-linux-gnueabi{,hf})";
+  Sandbox box;
+  const char* dies =
+      "it dies of an illegal instruction at start and is restarted every 10 s; "
+      "the fallback does not run";
+  struct row {
+    std::string daemon, kid, args, want;  // want empty: nothing found
+  } rows[] = {
+      {"armel", "armhf", "",
+       "kid: built for ARMv7-A (VFPv3-D16, hard-float), the board is ARMv5TE (soft-float): " +
+           std::string(dies)},
+      {"armhf", "armhf", " --arch armel",
+       "the board is ARMv5TE (soft-float): " + std::string(dies)},
+      {"armel", "armel-vfp", "",
+       "kid: built for VFPv2 floating point, the board has no FPU: it dies of an illegal "
+       "instruction at its first floating-point instruction"},
+      {"armhf", "armel-dynamic", "",
+       "kid: dynamically linked with the program interpreter \"/lib/ld-musl-arm.so.1\": the "
+       "board's C library is musl for hard-float ARM, whose loader is /lib/ld-musl-armhf.so.1"},
+      {"armhf", "armel", "", ""},
+      {"armel", "armel-dynamic", "", ""},
+      {"armel", "armhf", " --arch arm", ""},
+  };
+  std::string dir = box.root + "/bin";
+  mkdir(dir.c_str(), 0755);
+  Sandbox::write(dir + "/config", config_for({"kid"}));
+  for (const row& c : rows) {
+    copy_exec(arm + "/" + c.daemon, dir + "/minder");
+    copy_exec(arm + "/" + c.kid, dir + "/kid");
+    result r = tool("check " + dir + c.args);
+    EXPECT_EQ(r.status, c.want.empty() ? 0 : 1) << r.out;
+    EXPECT_TRUE(r.has(c.want)) << c.want << "\n" << r.out;
+  }
+  // The same child in a package for that program directory.
+  copy_exec(arm + "/armel", dir + "/minder");
+  std::string pkg = box.root + "/p.tgz";
+  ASSERT_EQ(system(("tar -czf " + pkg + " --owner=0 --group=0 -C " + dir + " kid").c_str()), 0);
+  result r = tool("inspect " + pkg + " --config " + dir + "/config");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(pkg + ": kid: built for ARMv7-A (VFPv3-D16, hard-float)")) << r.out;
+}
+
 // Inputs that would hold the tool up or lead it astray.
 TEST(Tool, NeverBlocksOnAFifoNorWritesThroughALink) {
   Sandbox box;

@@ -97,12 +97,11 @@ void judge(report& rep, const std::string& where, archive* a, archive_entry* e,
   if (!(archive_entry_perm(e) & 0111))
     rep.problem(where, "configured child, not executable (mode %04o): %s", archive_entry_perm(e),
                 kFallsBack);
-  unsigned char head[kHeadSize];
-  size_t len = 0;
-  for (la_ssize_t n;
-       len < sizeof head && (n = archive_read_data(a, head + len, sizeof head - len)) > 0;)
-    len += static_cast<size_t>(n);
-  check_program_head(rep, where, head, len, b);
+  std::vector<unsigned char> data;
+  unsigned char buf[65536];
+  for (la_ssize_t n; data.size() <= kProgramMax && (n = archive_read_data(a, buf, sizeof buf)) > 0;)
+    data.insert(data.end(), buf, buf + n);
+  check_program_bytes(rep, where, data.data(), data.size(), b);
 }
 
 // Is it what "tar -zxf" reads: a gzip-compressed tar?

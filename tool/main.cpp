@@ -28,8 +28,10 @@ const char kUsage[] =
     "\n"
     "The board's architecture is that of the daemon binary in the program directory\n"
     "(DIR, or the directory of CONFIG): the file --daemon names, or the ELF programs\n"
-    "there that are not children; --arch names it instead. Its C library is musl\n"
-    "unless --libc glibc says so.\n"
+    "there that are not children; --arch names it instead: armhf (arm: ARMv7-A,\n"
+    "VFPv3-D16, hard-float), armel (ARMv5TE, soft-float), aarch64 and more. For\n"
+    "32-bit ARM the daemon's build attributes tell the CPU too. Its C library is\n"
+    "musl unless --libc glibc says so.\n"
     "Exit status: 0 nothing found, 1 something would stop or surprise the daemon,\n"
     "2 usage error.\n";
 
