@@ -30,10 +30,11 @@ result tool(const std::string& args) {
   return r;
 }
 
-// A tar member with a GNU header, owner 0:0 (fields left empty read as 0). A
-// sparse one ('S') holds body as the first bytes of 65536.
-std::string member(const std::string& name, unsigned mode, char type,
-                   const std::string& body = "") {
+// A tar member with a GNU header, owner 0:0 (fields left empty read as 0) and
+// the owner and group names given. A sparse one ('S') holds body as the first
+// bytes of 65536; for a hard link ('1') body is the target.
+std::string member(const std::string& name, unsigned mode, char type, std::string body = "",
+                   const std::string& user = "", const std::string& group = "") {
   std::string h(512, '\0');
   auto put = [&](size_t at, int digits, size_t v) {
     char field[24];
@@ -42,9 +43,13 @@ std::string member(const std::string& name, unsigned mode, char type,
   };
   h.replace(0, name.size(), name);
   put(100, 7, mode);
+  if (type == '1') h.replace(157, body.size(), body);
+  if (type == '1') body.clear();
   put(124, 11, body.size());
   h[156] = type;
   h.replace(257, 7, "ustar  ");
+  h.replace(265, user.size(), user);
+  h.replace(297, group.size(), group);
   if (type == 'S') {
     put(386, 11, 0);  // one run of data at 0, then holes
     put(398, 11, body.size());
@@ -157,7 +162,11 @@ TEST(Tool, InspectFlagsWhatTheBoardCannotUnpackOrRun) {
       {{"its CRC does not match the data"}, file, "", 8},
       {{"its length field does not match the data"}, file, "", 4},
       {{"garbage after the gzip stream"}, file, "", 0, "junk"},
-      {{"nothing found"}, file, "", 0, std::string(512, '\0')},
+      {{"nothing found", "its programs are not checked against a board: give --config CONFIG"},
+       file,
+       "",
+       0,
+       std::string(512, '\0')},
       {{"holes: a sparse file"}, member("holes", 0644, 'S', std::string(512, 'x'))},
       {{"-rwsr-xr-x", "drwxrwxrwt", "su: mode 4755 has the set-user-ID", "tmp/: mode 1777"},
        member("su", 04755, '0') + member("tmp/", 01777, '5')},
@@ -173,6 +182,20 @@ TEST(Tool, InspectFlagsWhatTheBoardCannotUnpackOrRun) {
         "interpreter \"/bin/sh\\r\""},
        member("kid", 0755, '0', "#!/bin/sh\r\nexit\r\n"),
        arm},
+      // Without --config every program is judged; armel's loader is musl's soft-float one.
+      {{"kid: dynamically linked with the program interpreter \"/lib/ld-musl-armhf.so.1\": the "
+        "board's C library is musl for soft-float ARM, whose loader is /lib/ld-musl-arm.so.1"},
+       musl,
+       " --arch armel"},
+      {{"notes: owner name \"nobody\"", "notes: group name \"nogroup\""},
+       member("notes", 0644, '0', "x", "nobody", "nogroup")},
+      {{"lib/x: lib is a file from an earlier entry: tar cannot make this entry below it"},
+       file + member("lib", 0644, '0', "x") + member("lib/x", 0644, '0', "y")},
+      {{"etc: a directory from an earlier entry: tar cannot put a file in its place"},
+       member("etc/x", 0644, '0', "y") + member("etc", 0644, '0', "x")},
+      {{"hrw-r--r-- 0/0          0 h", "crw-r--r--", "brw-r--r--", "prw-r--r--"},
+       file + member("h", 0644, '1', "notes") + member("c", 0644, '3') + member("b", 0644, '4') +
+           member("p", 0644, '6')},
   };
   for (const row& c : rows) {
     Sandbox::write(box.root + "/p.tar", c.tar + std::string(1024, '\0'));

@@ -27,11 +27,11 @@ const char kUsage[] =
     "record   prints DATA_DIR/.bootchk and the mode the next cycle will use\n"
     "\n"
     "The board's architecture is that of the daemon binary in the program directory\n"
-    "(DIR, or the directory of CONFIG): the file --daemon names, or the ELF programs\n"
-    "there that are not children; --arch names it instead: armhf (arm: ARMv7-A,\n"
-    "VFPv3-D16, hard-float), armel (ARMv5TE, soft-float), aarch64 and more. For\n"
-    "32-bit ARM the daemon's build attributes tell the CPU too. Its C library is\n"
-    "musl unless --libc glibc says so.\n"
+    "(DIR, or the directory of CONFIG): the file --daemon names (a path, without\n"
+    "--config), or the ELF programs there that are not children; --arch names it\n"
+    "instead: armhf (arm: ARMv7-A, VFPv3-D16, hard-float), armel (ARMv5TE,\n"
+    "soft-float), aarch64 and more. For 32-bit ARM the daemon's build attributes\n"
+    "tell the CPU too. Its C library is musl unless --libc glibc says so.\n"
     "Exit status: 0 nothing found, 1 something would stop or surprise the daemon,\n"
     "2 usage error.\n";
 
@@ -126,7 +126,14 @@ bool configured_children(const char* config_path, std::vector<std::string>* name
 }
 
 std::string mode_text(mode_t mode) {
-  std::string text = S_ISDIR(mode) ? "d" : S_ISLNK(mode) ? "l" : S_ISREG(mode) ? "-" : "?";
+  std::string text = S_ISDIR(mode)    ? "d"
+                     : S_ISLNK(mode)  ? "l"
+                     : S_ISREG(mode)  ? "-"
+                     : S_ISCHR(mode)  ? "c"
+                     : S_ISBLK(mode)  ? "b"
+                     : S_ISFIFO(mode) ? "p"
+                     : S_ISSOCK(mode) ? "s"
+                                      : "?";
   const char letters[] = "rwxrwxrwx";
   const mode_t special[] = {S_ISUID, S_ISGID, S_ISVTX};  // shown in place of x, as ls does
   for (int bit = 0; bit < 9; ++bit) {

@@ -7,10 +7,12 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 struct archive;
+struct archive_entry;
 
 // What happens on the device when a configured child cannot be executed from
 // ../data/.
@@ -19,6 +21,9 @@ inline constexpr char kFallsBack[] =
 
 // What happens on the device when a program cannot be executed.
 inline constexpr char kNoExec[] = "execv fails and the child ends with 129";
+
+// What happens on the device when tar -zxf fails on a package.
+inline constexpr char kNoData[] = "the daemon records the upgrade without plugindata";
 
 struct dir_closer {
   void operator()(DIR* d) const { closedir(d); }
@@ -167,6 +172,23 @@ std::string gzip_damage(int fd);
 // What the daemon keeps in ../data/ under name, when a package must not hold
 // it at its root; else null.
 const char* reserved_name(const std::string& name);
+
+// A package as tar -zxf unpacks it, entry by entry: what is asked of it and
+// what has landed so far.
+struct unpacking {
+  struct child {
+    std::string name;
+    bool found = false;
+  };
+  std::vector<child> children;  // the configured children, with --config
+  board b;
+  bool every_program = false;          // judge every executable file, not only children
+  std::map<std::string, bool> landed;  // path below ../data/: true for a directory
+};
+
+// Flags what tar would do with the entry e that hurts; reads the data of a
+// program it judges.
+void judge_entry(report& rep, const std::string& where, archive* a, archive_entry* e, unpacking& u);
 
 // The children the daemon would start with config_path (at most four, or its
 // default child); false when the daemon cannot load the file.
