@@ -255,6 +255,45 @@ TEST(Tool, CheckJudgesChildrenByTheBoardsCpu) {
   EXPECT_TRUE(r.has(pkg + ": kid: built for ARMv7-A (VFPv3-D16, hard-float)")) << r.out;
 }
 
+// What a failed or fallen-back upgrade left in the data directory.
+TEST(Tool, RecordListsWhatAnUpgradeLeftBehind) {
+  Sandbox box;
+  // A 64-bit ARM program, a 32-bit one cut short in its interpreter's name,
+  // and neither a program nor the script blob's record.
+  std::string aarch64 = std::string("\177ELF\2\1\1", 7) + std::string(11, '\0') + "\xb7";
+  Sandbox::write(box.data + "/uplink", aarch64 + std::string(64, '\0'));
+  chmod((box.data + "/uplink").c_str(), 0755);
+  Sandbox::write(box.data + "/half", arm_program("/lib/ld-musl-armhf.so.1").substr(0, 90));
+  Sandbox::write(box.data + "/notes", "x");
+  Sandbox::write(box.data + "/init.bin", "blob");
+  const char* unused =
+      ": an upgrade unpacked here and not in use: it failed, fell back or was never selected";
+  struct row {
+    std::string record, args;
+    std::vector<std::string> want, not_want;
+  } rows[] = {
+      {"",
+       "",
+       {"/uplink" + std::string(unused), "/half" + std::string(unused),
+        "init.bin: a script blob that the record does not list (no luadata)",
+        box.data + ": its programs are not checked against a board"},
+       {"notes"}},
+      {R"({"version":"1.0.12.3","luadata":1})",
+       " --arch armhf",
+       {"uplink: built for 64-bit AArch64, the board is 32-bit ARM: execv fails",
+        "half: cut short: its program headers or interpreter lie beyond its 90 bytes"},
+       {"init.bin", "not checked against a board", "CPU"}},
+      {R"({"version":"1.0.12.3","plugindata":1})", " --arch armhf", {"data mode"}, {"uplink"}},
+  };
+  for (const row& c : rows) {
+    if (!c.record.empty()) Sandbox::write(box.data + "/.bootchk", c.record);
+    result r = tool("record " + box.data + c.args);
+    EXPECT_EQ(r.status, 0) << r.out;
+    for (const std::string& text : c.want) EXPECT_TRUE(r.has(text)) << text << "\n" << r.out;
+    for (const std::string& text : c.not_want) EXPECT_FALSE(r.has(text)) << text << "\n" << r.out;
+  }
+}
+
 // Inputs that would hold the tool up or lead it astray.
 TEST(Tool, NeverBlocksOnAFifoNorWritesThroughALink) {
   Sandbox box;

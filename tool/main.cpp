@@ -18,13 +18,15 @@ const char kSynopsis[] =
     "                        [--libc glibc]\n"
     "       minder-tool inspect FILE [--config CONFIG] [--arch NAME | --daemon NAME]\n"
     "                        [--libc glibc]\n"
-    "       minder-tool record DATA_DIR\n";
+    "       minder-tool record DATA_DIR [--config CONFIG] [--arch NAME | --daemon NAME]\n"
+    "                        [--libc glibc]\n";
 const char kUsage[] =
     "\n"
     "check    explains what the daemon will make of DIR/config and the programs it names\n"
     "pack     builds an upgrade package from SRC, the tree that lands in ../data/\n"
     "inspect  lists what a package would install and flags what would hurt\n"
-    "record   prints DATA_DIR/.bootchk and the mode the next cycle will use\n"
+    "record   prints DATA_DIR/.bootchk, the mode the next cycle will use, and what\n"
+    "         an upgrade left there that is not in use\n"
     "\n"
     "The board's architecture is that of the daemon binary in the program directory\n"
     "(DIR, or the directory of CONFIG): the file --daemon names (a path, without\n"
@@ -32,8 +34,8 @@ const char kUsage[] =
     "instead: armhf (arm: ARMv7-A, VFPv3-D16, hard-float), armel (ARMv5TE,\n"
     "soft-float), aarch64 and more. For 32-bit ARM the daemon's build attributes\n"
     "tell the CPU too. Its C library is musl unless --libc glibc says so.\n"
-    "Exit status: 0 nothing found, 1 something would stop or surprise the daemon,\n"
-    "2 usage error.\n";
+    "Exit status: 0 nothing found, 1 something would stop or surprise the daemon\n"
+    "(record: DATA_DIR cannot be read), 2 usage error.\n";
 
 int usage(const char* why) {
   if (why) fprintf(stderr, "minder-tool: %s\n", why);
@@ -50,7 +52,7 @@ struct command {
 const command kCommands[] = {{"check", cmd_check, "a"},
                              {"pack", cmd_pack, "oca"},
                              {"inspect", cmd_inspect, "ca"},
-                             {"record", cmd_record, ""}};
+                             {"record", cmd_record, "ca"}};
 
 // Fills opt from argv[first..]; null, or why the command line is wrong.
 const char* parse(int argc, char** argv, int first, const char* allowed, options* opt) {
