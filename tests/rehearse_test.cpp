@@ -35,22 +35,26 @@ TEST(Rehearse, JudgesProgramsByTheBoardsRoot) {
   EXPECT_FALSE(exists_in_root(root, "/loop"));
 
   rehearsal r;
-  r.root = root;
-  ASSERT_TRUE(arch_by_name("armhf", &r.b.id));
-  auto refused = [&](const std::string& head, std::string* why) {
+  ASSERT_TRUE(arch_by_name("armhf", &r.b.id, &r.b.cpu));
+  r.b.known = true;
+  auto judged = [&](const std::string& image, std::string* why) {
     const char* error = "";
-    bool no = board_refuses(r, reinterpret_cast<const unsigned char*>(head.data()), head.size(),
-                            why, &error);
-    return no ? std::string(error) : std::string("runs");
+    verdict v = board_verdict(r, reinterpret_cast<const unsigned char*>(image.data()), image.size(),
+                              why, &error);
+    return v == verdict::refused ? std::string(error) : v == verdict::runs ? "runs" : "root";
   };
-  std::string why, x86 = Sandbox::read("/proc/self/exe").substr(0, 4096);
-  EXPECT_EQ(refused(x86, &why), "Exec format error");
+  std::string why, x86 = Sandbox::read("/proc/self/exe").substr(0, 65536);
+  EXPECT_EQ(judged("#!/bin/sh\n", &why), "runs");
+  // Without the board's root only the board's C library is known.
+  EXPECT_EQ(judged(arm_program("/lib/ld-musl-armhf.so.1"), &why), "root");
+  EXPECT_EQ(judged(arm_program("/lib/ld-linux-armhf.so.3"), &why), "No such file or directory");
+  r.rootfs = root;
+  EXPECT_EQ(judged(arm_program("/lib/ld-musl-armhf.so.1"), &why), "runs");
+  unlink((root + "/usr/lib/ld-musl-armhf.so.1").c_str());
+  EXPECT_EQ(judged(arm_program("/lib/ld-musl-armhf.so.1"), &why), "No such file or directory");
+  EXPECT_EQ(why, "its program interpreter /lib/ld-musl-armhf.so.1 is not in the board's root");
+  EXPECT_EQ(judged(x86, &why), "Exec format error");
   EXPECT_EQ(why, "built for 64-bit x86-64, the board is 32-bit ARM");
-  EXPECT_EQ(refused("#!/bin/sh\n", &why), "runs");
-  EXPECT_EQ(refused(arm_program("/lib/ld-musl-armhf.so.1"), &why), "runs");
-  EXPECT_EQ(refused(arm_program("/lib/ld-linux-armhf.so.3"), &why), "No such file or directory");
-  EXPECT_EQ(why, "its program interpreter /lib/ld-linux-armhf.so.3 is not in the board's root");
-  refused(x86, &why);
 
   // The stand-in fails as execv fails on the board.
   std::string script = box.prog + "/kid";
@@ -138,7 +142,8 @@ TEST(Rehearse, CopiesWithStandIns) {
   r.work = box.root + "/work";
   r.root = box.root + "/rootfs";
   r.children = {"kida", "kidb"};
-  ASSERT_TRUE(arch_by_name("armhf", &r.b.id));
+  ASSERT_TRUE(arch_by_name("armhf", &r.b.id, &r.b.cpu));
+  r.b.known = true;
   ASSERT_EQ(system(("mkdir -p " + r.dir + "/share " + r.work + " " + r.root).c_str()), 0);
   Sandbox::write(r.dir + "/kida", x86_program());
   Sandbox::write(r.dir + "/kidb", "#!/bin/sh\nexec sleep 9\n");

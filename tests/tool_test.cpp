@@ -17,10 +17,11 @@ result tool(const std::string& args) {
   return run_command(std::string(MINDER_TOOL) + " " + args);
 }
 
-// A tar member with a GNU header, owner 0:0 (fields left empty read as 0). A
-// sparse one ('S') holds body as the first bytes of 65536.
-std::string member(const std::string& name, unsigned mode, char type,
-                   const std::string& body = "") {
+// A tar member with a GNU header, owner 0:0 (fields left empty read as 0) and
+// the owner and group names given. A sparse one ('S') holds body as the first
+// bytes of 65536; for a hard link ('1') body is the target.
+std::string member(const std::string& name, unsigned mode, char type, std::string body = "",
+                   const std::string& user = "", const std::string& group = "") {
   std::string h(512, '\0');
   auto put = [&](size_t at, int digits, size_t v) {
     char field[24];
@@ -29,9 +30,13 @@ std::string member(const std::string& name, unsigned mode, char type,
   };
   h.replace(0, name.size(), name);
   put(100, 7, mode);
+  if (type == '1') h.replace(157, body.size(), body);
+  if (type == '1') body.clear();
   put(124, 11, body.size());
   h[156] = type;
   h.replace(257, 7, "ustar  ");
+  h.replace(265, user.size(), user);
+  h.replace(297, group.size(), group);
   if (type == 'S') {
     put(386, 11, 0);  // one run of data at 0, then holes
     put(398, 11, body.size());
@@ -128,7 +133,11 @@ TEST(Tool, InspectFlagsWhatTheBoardCannotUnpackOrRun) {
       {{"its CRC does not match the data"}, file, "", 8},
       {{"its length field does not match the data"}, file, "", 4},
       {{"garbage after the gzip stream"}, file, "", 0, "junk"},
-      {{"nothing found"}, file, "", 0, std::string(512, '\0')},
+      {{"nothing found", "its programs are not checked against a board: give --config CONFIG"},
+       file,
+       "",
+       0,
+       std::string(512, '\0')},
       {{"holes: a sparse file"}, member("holes", 0644, 'S', std::string(512, 'x'))},
       {{"-rwsr-xr-x", "drwxrwxrwt", "su: mode 4755 has the set-user-ID", "tmp/: mode 1777"},
        member("su", 04755, '0') + member("tmp/", 01777, '5')},
@@ -144,6 +153,20 @@ TEST(Tool, InspectFlagsWhatTheBoardCannotUnpackOrRun) {
         "interpreter \"/bin/sh\\r\""},
        member("kid", 0755, '0', "#!/bin/sh\r\nexit\r\n"),
        arm},
+      // Without --config every program is judged; armel's loader is musl's soft-float one.
+      {{"kid: dynamically linked with the program interpreter \"/lib/ld-musl-armhf.so.1\": the "
+        "board's C library is musl for soft-float ARM, whose loader is /lib/ld-musl-arm.so.1"},
+       musl,
+       " --arch armel"},
+      {{"notes: owner name \"nobody\"", "notes: group name \"nogroup\""},
+       member("notes", 0644, '0', "x", "nobody", "nogroup")},
+      {{"lib/x: lib is a file from an earlier entry: tar cannot make this entry below it"},
+       file + member("lib", 0644, '0', "x") + member("lib/x", 0644, '0', "y")},
+      {{"etc: a directory from an earlier entry: tar cannot put a file in its place"},
+       member("etc/x", 0644, '0', "y") + member("etc", 0644, '0', "x")},
+      {{"hrw-r--r-- 0/0          0 h", "crw-r--r--", "brw-r--r--", "prw-r--r--"},
+       file + member("h", 0644, '1', "notes") + member("c", 0644, '3') + member("b", 0644, '4') +
+           member("p", 0644, '6')},
   };
   for (const row& c : rows) {
     Sandbox::write(box.root + "/p.tar", c.tar + std::string(1024, '\0'));
@@ -154,6 +177,91 @@ TEST(Tool, InspectFlagsWhatTheBoardCannotUnpackOrRun) {
     result r = tool("inspect " + pkg + c.args);
     EXPECT_EQ(r.status, c.want[0] == "nothing found" ? 0 : 1) << r.out;
     for (const std::string& text : c.want) EXPECT_TRUE(r.has(text)) << text << "\n" << r.out;
+  }
+}
+
+// Children built by the ARM cross compilers, judged against the CPU of the
+// daemon binary beside them or of --arch.
+TEST(Tool, CheckJudgesChildrenByTheBoardsCpu) {
+  std::string arm = MINDER_ARM_CHILDREN;
+  if (arm.empty()) GTEST_SKIP() << "no ARM cross compilers (gcc-arm-linux-gnueabi{,hf})";
+  Sandbox box;
+  const char* dies =
+      "it dies of an illegal instruction at start and is restarted every 10 s; "
+      "the fallback does not run";
+  struct row {
+    std::string daemon, kid, args, want;  // want empty: nothing found
+  } rows[] = {
+      {"armel", "armhf", "",
+       "kid: built for ARMv7-A (VFPv3-D16, hard-float), the board is ARMv5TE (soft-float): " +
+           std::string(dies)},
+      {"armhf", "armhf", " --arch armel",
+       "the board is ARMv5TE (soft-float): " + std::string(dies)},
+      {"armel", "armel-vfp", "",
+       "kid: built for VFPv2 floating point, the board has no FPU: it dies of an illegal "
+       "instruction at its first floating-point instruction"},
+      {"armhf", "armel-dynamic", "",
+       "kid: dynamically linked with the program interpreter \"/lib/ld-musl-arm.so.1\": the "
+       "board's C library is musl for hard-float ARM, whose loader is /lib/ld-musl-armhf.so.1"},
+      {"armhf", "armel", "", ""},
+      {"armel", "armel-dynamic", "", ""},
+      {"armel", "armhf", " --arch arm", ""},
+  };
+  std::string dir = box.root + "/bin";
+  mkdir(dir.c_str(), 0755);
+  Sandbox::write(dir + "/config", config_for({"kid"}));
+  for (const row& c : rows) {
+    copy_exec(arm + "/" + c.daemon, dir + "/minder");
+    copy_exec(arm + "/" + c.kid, dir + "/kid");
+    result r = tool("check " + dir + c.args);
+    EXPECT_EQ(r.status, c.want.empty() ? 0 : 1) << r.out;
+    EXPECT_TRUE(r.has(c.want)) << c.want << "\n" << r.out;
+  }
+  // The same child in a package for that program directory.
+  copy_exec(arm + "/armel", dir + "/minder");
+  std::string pkg = box.root + "/p.tgz";
+  ASSERT_EQ(system(("tar -czf " + pkg + " --owner=0 --group=0 -C " + dir + " kid").c_str()), 0);
+  result r = tool("inspect " + pkg + " --config " + dir + "/config");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(pkg + ": kid: built for ARMv7-A (VFPv3-D16, hard-float)")) << r.out;
+}
+
+// What a failed or fallen-back upgrade left in the data directory.
+TEST(Tool, RecordListsWhatAnUpgradeLeftBehind) {
+  Sandbox box;
+  // A 64-bit ARM program, a 32-bit one cut short in its interpreter's name,
+  // and neither a program nor the script blob's record.
+  std::string aarch64 = std::string("\177ELF\2\1\1", 7) + std::string(11, '\0') + "\xb7";
+  Sandbox::write(box.data + "/uplink", aarch64 + std::string(64, '\0'));
+  chmod((box.data + "/uplink").c_str(), 0755);
+  Sandbox::write(box.data + "/half", arm_program("/lib/ld-musl-armhf.so.1").substr(0, 90));
+  Sandbox::write(box.data + "/notes", "x");
+  Sandbox::write(box.data + "/init.bin", "blob");
+  const char* unused =
+      ": an upgrade unpacked here and not in use: it failed, fell back or was never selected";
+  struct row {
+    std::string record, args;
+    std::vector<std::string> want, not_want;
+  } rows[] = {
+      {"",
+       "",
+       {"/uplink" + std::string(unused), "/half" + std::string(unused),
+        "init.bin: a script blob that the record does not list (no luadata)",
+        box.data + ": its programs are not checked against a board"},
+       {"notes"}},
+      {R"({"version":"1.0.12.3","luadata":1})",
+       " --arch armhf",
+       {"uplink: built for 64-bit AArch64, the board is 32-bit ARM: execv fails",
+        "half: cut short: its program headers or interpreter lie beyond its 90 bytes"},
+       {"init.bin", "not checked against a board", "CPU"}},
+      {R"({"version":"1.0.12.3","plugindata":1})", " --arch armhf", {"data mode"}, {"uplink"}},
+  };
+  for (const row& c : rows) {
+    if (!c.record.empty()) Sandbox::write(box.data + "/.bootchk", c.record);
+    result r = tool("record " + box.data + c.args);
+    EXPECT_EQ(r.status, 0) << r.out;
+    for (const std::string& text : c.want) EXPECT_TRUE(r.has(text)) << text << "\n" << r.out;
+    for (const std::string& text : c.not_want) EXPECT_FALSE(r.has(text)) << text << "\n" << r.out;
   }
 }
 

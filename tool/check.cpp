@@ -216,12 +216,10 @@ void check_program(report& rep, const std::string& dir, const std::string& name,
   if (!S_ISREG(st.st_mode)) return rep.problem(path, "not a regular file: %s", fails);
   if (!(st.st_mode & 0111))
     return rep.problem(path, "not executable (mode %04o): %s", st.st_mode & 07777, fails);
-  unsigned char head[kHeadSize];
-  size_t len = 0;
+  std::vector<unsigned char> data;
   std::string why;
-  if (!read_head(path, head, sizeof head, &len, &why))
-    return rep.problem(path, "cannot read it (%s)", why.c_str());
-  check_program_head(rep, path, head, len, b);
+  if (!read_whole(path, &data, &why)) return rep.problem(path, "cannot read it (%s)", why.c_str());
+  check_program_bytes(rep, path, data.data(), data.size(), b);
 }
 
 }  // namespace

@@ -9,16 +9,24 @@ namespace {
 struct arch_row {
   const char* name;
   elf_id id;
+  const arm_cpu* cpu;  // 32-bit ARM: the baseline of that board build
 };
+
+// The board builds for 32-bit ARM: ARMv5TE with soft-float, and ARMv7-A with
+// VFPv3-D16 and hard-float.
+const arm_cpu kArmel = {true, 4, 0, 0, 0, 0};
+const arm_cpu kArmhf = {true, 10, 'A', 4, 0, 1};
 
 // The names --arch accepts; the first name of a machine is the one shown.
 const arch_row kArches[] = {
-    {"arm", {1, 1, 40}},      {"armhf", {1, 1, 40}},   {"aarch64", {2, 1, 183}},
-    {"arm64", {2, 1, 183}},   {"x86-64", {2, 1, 62}},  {"x86_64", {2, 1, 62}},
-    {"amd64", {2, 1, 62}},    {"i386", {1, 1, 3}},     {"x86", {1, 1, 3}},
-    {"mips", {1, 2, 8}},      {"mipsel", {1, 1, 8}},   {"riscv64", {2, 1, 243}},
-    {"riscv32", {1, 1, 243}}, {"powerpc", {1, 2, 20}}, {"ppc64le", {2, 1, 21}},
-    {"armel", {1, 1, 40}},
+    {"arm", {1, 1, 40}, &kArmhf},      {"armhf", {1, 1, 40}, &kArmhf},
+    {"armel", {1, 1, 40}, &kArmel},    {"aarch64", {2, 1, 183}, nullptr},
+    {"arm64", {2, 1, 183}, nullptr},   {"x86-64", {2, 1, 62}, nullptr},
+    {"x86_64", {2, 1, 62}, nullptr},   {"amd64", {2, 1, 62}, nullptr},
+    {"i386", {1, 1, 3}, nullptr},      {"x86", {1, 1, 3}, nullptr},
+    {"mips", {1, 2, 8}, nullptr},      {"mipsel", {1, 1, 8}, nullptr},
+    {"riscv64", {2, 1, 243}, nullptr}, {"riscv32", {1, 1, 243}, nullptr},
+    {"powerpc", {1, 2, 20}, nullptr},  {"ppc64le", {2, 1, 21}, nullptr},
 };
 
 const char* machine_name(int machine) {
@@ -67,18 +75,19 @@ std::string elf_name(const elf_id& id) {
   return text;
 }
 
-bool arch_by_name(const char* name, elf_id* id) {
+bool arch_by_name(const char* name, elf_id* id, arm_cpu* cpu) {
   for (const arch_row& row : kArches)
     if (strcmp(row.name, name) == 0) {
       *id = row.id;
+      if (cpu) *cpu = row.cpu ? *row.cpu : arm_cpu();
       return true;
     }
   return false;
 }
 
 const char* arch_list() {
-  return "arm (armhf, armel), aarch64 (arm64), x86-64 (x86_64, amd64), i386 (x86), mips, mipsel, "
-         "riscv64, riscv32, powerpc, ppc64le";
+  return "armhf (arm), armel, aarch64 (arm64), x86-64 (x86_64, amd64), i386 (x86), mips, "
+         "mipsel, riscv64, riscv32, powerpc, ppc64le";
 }
 
 namespace {
@@ -92,25 +101,62 @@ unsigned long long number(const unsigned char* head, size_t at, size_t size, con
 
 }  // namespace
 
-interp_result elf_interp(const unsigned char* head, size_t len, const elf_id& id,
-                         std::string* interp) {
+namespace {
+
+// Calls f(type, offset, file size) for each program header; false when they
+// lie beyond len.
+template <typename F>
+bool each_segment(const unsigned char* head, size_t len, const elf_id& id, F f) {
   bool wide = id.cls == 2;
   size_t ehsize = wide ? 64 : 52, phsize = wide ? 56 : 32;
-  if (len < ehsize) return kBeyond;
+  if (len < ehsize) return false;
   unsigned long long phoff = number(head, wide ? 32 : 28, wide ? 8 : 4, id);
   unsigned long long phentsize = number(head, wide ? 54 : 42, 2, id);
   unsigned long long phnum = number(head, wide ? 56 : 44, 2, id);
-  if (phnum == 0) return kNoInterp;
-  if (phentsize < phsize || phoff > len || phnum > (len - phoff) / phentsize) return kBeyond;
+  if (phnum == 0) return true;
+  if (phentsize < phsize || phoff > len || phnum > (len - phoff) / phentsize) return false;
   for (unsigned long long k = 0; k < phnum; ++k) {
     size_t ph = static_cast<size_t>(phoff + k * phentsize);
-    if (number(head, ph, 4, id) != 3) continue;  // PT_INTERP
-    unsigned long long off = number(head, ph + (wide ? 8 : 4), wide ? 8 : 4, id);
-    unsigned long long size = number(head, ph + (wide ? 32 : 16), wide ? 8 : 4, id);
-    if (off > len || size > len - off) return kBeyond;
+    f(number(head, ph, 4, id), number(head, ph + (wide ? 8 : 4), wide ? 8 : 4, id),
+      number(head, ph + (wide ? 32 : 16), wide ? 8 : 4, id));
+  }
+  return true;
+}
+
+}  // namespace
+
+interp_result elf_interp(const unsigned char* head, size_t len, const elf_id& id,
+                         std::string* interp) {
+  interp_result found = kNoInterp;
+  auto take = [&](unsigned long long type, unsigned long long off, unsigned long long size) {
+    if (type != 3 || found != kNoInterp) return;  // PT_INTERP, the first one
+    if (off > len || size > len - off) {
+      found = kBeyond;
+      return;
+    }
     const char* text = reinterpret_cast<const char*>(head + off);
     interp->assign(text, strnlen(text, static_cast<size_t>(size)));
-    return kInterp;
-  }
-  return kNoInterp;
+    found = kInterp;
+  };
+  if (!each_segment(head, len, id, take)) return kBeyond;
+  return found;
+}
+
+bool elf_loaded_end(const unsigned char* image, size_t len, const elf_id& id,
+                    unsigned long long* end) {
+  *end = 0;
+  auto take = [&](unsigned long long type, unsigned long long off, unsigned long long size) {
+    unsigned long long stop = size > ~0ULL - off ? ~0ULL : off + size;
+    if (type == 1 && stop > *end) *end = stop;  // PT_LOAD
+  };
+  return each_segment(image, len, id, take);
+}
+
+bool elf_sections_within(const unsigned char* image, size_t len, const elf_id& id) {
+  bool wide = id.cls == 2;
+  if (len < (wide ? 64u : 52u)) return false;
+  unsigned long long shoff = number(image, wide ? 40 : 32, wide ? 8 : 4, id);
+  unsigned long long shentsize = number(image, wide ? 58 : 46, 2, id);
+  unsigned long long shnum = number(image, wide ? 60 : 48, 2, id);
+  return shoff <= len && shnum * shentsize <= len - shoff;
 }

@@ -11,91 +11,9 @@
 
 namespace {
 
-constexpr char kNoData[] = "the daemon records the upgrade without plugindata";
-
 struct reader_freer {
   void operator()(archive* a) const { archive_read_free(a); }
 };
-
-bool has_dotdot(const std::string& p) {
-  for (size_t start = 0;;) {
-    size_t slash = p.find('/', start);
-    if (p.compare(start, slash - start, "..") == 0) return true;
-    if (slash == std::string::npos) return false;
-    start = slash + 1;
-  }
-}
-
-struct child_state {
-  std::string name;
-  bool found = false;
-};
-
-// Flags what the board's tar cannot or should not unpack from a file or directory.
-void judge_content(report& rep, const std::string& where, const std::string& path,
-                   archive_entry* e) {
-  std::string first = path.substr(0, path.find('/'));
-  if (const char* what = reserved_name(first))
-    rep.problem(where,
-                "%s in ../data/ is %s, which the daemon writes: a package must not hold it (as "
-                "a directory it makes every write of it fail)",
-                first.c_str(), what);
-  if (archive_entry_sparse_count(e) > 0)
-    rep.problem(where,
-                "a sparse file: BusyBox tar on the board fails on it (\"unknown typeflag: "
-                "0x53\") or, from a pax archive, unpacks its packed form below GNUSparseFile.N/");
-  if (archive_entry_perm(e) & 07000)
-    rep.problem(where,
-                "mode %04o has the set-user-ID, set-group-ID or sticky bit: tar run as root on "
-                "the device keeps it",
-                archive_entry_perm(e));
-}
-
-// Flags what tar would do with this entry that hurts; fills in the children it holds.
-void judge(report& rep, const std::string& where, archive* a, archive_entry* e,
-           std::vector<child_state>& children, const board& b) {
-  const char* raw = archive_entry_pathname(e);
-  std::string path = landing(raw ? raw : "");
-  mode_t type = archive_entry_filetype(e);
-  long long uid = archive_entry_uid(e), gid = archive_entry_gid(e);
-  if (raw && raw[0] == '/')
-    rep.problem(where, "absolute path: tar strips the leading / or refuses the entry");
-  if (has_dotdot(path))
-    rep.problem(where,
-                "a \"..\" in the path: it points outside ../data/; tar refuses it or "
-                "writes outside the data directory");
-  if (archive_entry_hardlink(e))
-    return rep.problem(where, "a hard link to %s: packages hold files and directories only",
-                       archive_entry_hardlink(e));
-  if (type == AE_IFLNK)
-    return rep.problem(where, "a symbolic link to %s: packages hold files and directories only",
-                       archive_entry_symlink(e) ? archive_entry_symlink(e) : "?");
-  if (type != AE_IFREG && type != AE_IFDIR)
-    return rep.problem(where, "a device, FIFO or socket: packages hold files and directories only");
-  if (path.empty() && type == AE_IFDIR)
-    return rep.problem(where,
-                       "the entry for the data directory itself: tar sets ../data/ to "
-                       "mode %04o and owner %lld:%lld",
-                       archive_entry_perm(e), uid, gid);
-  if (uid != 0 || gid != 0)
-    rep.problem(where, "owner %lld:%lld: tar run as root on the device keeps it", uid, gid);
-  judge_content(rep, where, path, e);
-  auto child = std::find_if(children.begin(), children.end(),
-                            [&](const child_state& c) { return c.name == path; });
-  if (child == children.end()) return;
-  child->found = true;
-  if (type != AE_IFREG)
-    return rep.problem(where, "a directory, not the configured child: %s", kFallsBack);
-  if (!(archive_entry_perm(e) & 0111))
-    rep.problem(where, "configured child, not executable (mode %04o): %s", archive_entry_perm(e),
-                kFallsBack);
-  unsigned char head[kHeadSize];
-  size_t len = 0;
-  for (la_ssize_t n;
-       len < sizeof head && (n = archive_read_data(a, head + len, sizeof head - len)) > 0;)
-    len += static_cast<size_t>(n);
-  check_program_head(rep, where, head, len, b);
-}
 
 // Is it what "tar -zxf" reads: a gzip-compressed tar?
 bool gzip_tar(report& rep, const std::string& file, archive* a) {
@@ -128,20 +46,28 @@ void unreadable(report& rep, const std::string& file, const std::string& at, arc
   rep.problem(file, "%s: %s: tar -zxf fails and %s", at.c_str(), archive_why(a), kNoData);
 }
 
+// The board, from --config, --arch or --daemon: with --config the configured
+// children are judged, else every program in the package.
+void board_for(report& rep, const options& opt, unpacking* u) {
+  if (opt.config) {
+    std::vector<std::string> names;
+    if (!configured_children(opt.config, &names))
+      rep.problem(opt.config, "the daemon cannot load it: run minder-tool check");
+    for (const std::string& n : names) u->children.push_back({n});
+    if (!names.empty()) find_board(rep, dir_of(opt.config), names, opt, &u->b);
+  } else if (opt.arch || opt.daemon) {
+    find_board(rep, "", {}, opt, &u->b);
+    u->every_program = true;
+  }
+}
+
 }  // namespace
 
 int cmd_inspect(const options& opt) {
   report rep;
   const std::string& file = opt.args[0];
-  std::vector<child_state> children;
-  board b;
-  if (opt.config) {
-    std::vector<std::string> names;
-    if (!configured_children(opt.config, &names))
-      rep.problem(opt.config, "the daemon cannot load it: run minder-tool check");
-    for (const std::string& n : names) children.push_back({n});
-    if (!names.empty()) find_board(rep, dir_of(opt.config), names, opt, &b);
-  }
+  unpacking u;
+  board_for(rep, opt, &u);
   std::string why;
   unique_fd fd(open_input(file, &why));
   if (fd.get() < 0) {
@@ -161,11 +87,13 @@ int cmd_inspect(const options& opt) {
   while ((r = archive_read_next_header(a.get(), &e)) == ARCHIVE_OK || r == ARCHIVE_WARN) {
     if (entries++ == 0 && !gzip_tar(rep, file, a.get())) return rep.status();
     const char* raw = archive_entry_pathname(e);
-    rep.note(file, "%s %lld/%lld %10lld %s", mode_text(archive_entry_mode(e)).c_str(),
+    std::string mode = mode_text(archive_entry_mode(e));
+    if (archive_entry_hardlink(e)) mode[0] = 'h';
+    rep.note(file, "%s %lld/%lld %10lld %s", mode.c_str(),
              static_cast<long long>(archive_entry_uid(e)),
              static_cast<long long>(archive_entry_gid(e)),
              static_cast<long long>(archive_entry_size(e)), raw ? raw : "?");
-    judge(rep, file + ": " + (raw ? raw : "?"), a.get(), e, children, b);
+    judge_entry(rep, file + ": " + (raw ? raw : "?"), a.get(), e, u);
   }
   if (r != ARCHIVE_EOF) {
     std::string at =
@@ -178,8 +106,12 @@ int cmd_inspect(const options& opt) {
     // The tar reader stops at the end marker: the rest of the stream is read here.
     rep.problem(file, "%s, and %s", damage.c_str(), kNoData);
   }
-  for (const child_state& c : children)
+  for (const unpacking::child& c : u.children)
     if (!c.found) rep.problem(file + ": " + c.name, "missing configured child: %s", kFallsBack);
+  if (!opt.config && !opt.arch && !opt.daemon)
+    rep.note(file,
+             "its programs are not checked against a board: give --config CONFIG (with the "
+             "daemon binary beside it) or --arch NAME");
   if (rep.problems() == 0) rep.note(file, "%d entries, nothing found that would hurt", entries);
   return rep.status();
 }

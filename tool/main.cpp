@@ -13,7 +13,8 @@ const char kSynopsis[] =
     "                        [--libc glibc]\n"
     "       minder-tool inspect FILE [--config CONFIG] [--arch NAME | --daemon NAME]\n"
     "                        [--libc glibc]\n"
-    "       minder-tool record DATA_DIR\n"
+    "       minder-tool record DATA_DIR [--config CONFIG] [--arch NAME | --daemon NAME]\n"
+    "                        [--libc glibc]\n"
     "       minder-tool log RUNFILE [--config CONFIG] [--output STDOUT_LOG] [--svg FILE]\n"
     "                       [--json] [--timeline]\n"
     "       minder-tool rehearse DIR [PACKAGE] [--root ROOTFS] [--arch NAME | --daemon NAME]\n"
@@ -23,7 +24,8 @@ const char kUsage[] =
     "check    explains what the daemon will make of DIR/config and the programs it names\n"
     "pack     builds an upgrade package from SRC, the tree that lands in ../data/\n"
     "inspect  lists what a package would install and flags what would hurt\n"
-    "record   prints DATA_DIR/.bootchk and the mode the next cycle will use\n"
+    "record   prints DATA_DIR/.bootchk, the mode the next cycle will use, and what\n"
+    "         an upgrade left there that is not in use\n"
     "log      explains a run file: each child's ends, warnings, a timeline (--timeline),\n"
     "         JSON (--json), a picture (--svg); --output adds minder's standard output\n"
     "rehearse runs DIR's daemon on an emulated board: first boot, then with PACKAGE\n"
@@ -31,11 +33,14 @@ const char kUsage[] =
     "         starts, arguments and ends, the record after each phase, and the problems\n"
     "\n"
     "The board's architecture is that of the daemon binary in the program directory\n"
-    "(DIR, or the directory of CONFIG): the file --daemon names, or the ELF programs\n"
-    "there that are not children; --arch names it instead. Its C library is musl\n"
-    "unless --libc glibc says so.\n"
-    "Exit status: 0 nothing found, 1 something would stop or surprise the daemon,\n"
-    "2 usage error. For log: 0 no warning, 1 warnings or not a run file.\n"
+    "(DIR, or the directory of CONFIG): the file --daemon names (a path, without\n"
+    "--config), or the ELF programs there that are not children; --arch names it\n"
+    "instead: armhf (arm: ARMv7-A, VFPv3-D16, hard-float), armel (ARMv5TE,\n"
+    "soft-float), aarch64 and more. For 32-bit ARM the daemon's build attributes\n"
+    "tell the CPU too. Its C library is musl unless --libc glibc says so.\n"
+    "Exit status: 0 nothing found, 1 something would stop or surprise the daemon\n"
+    "(record: DATA_DIR cannot be read), 2 usage error. For log: 0 no warning,\n"
+    "1 warnings or not a run file.\n"
     "\n"
     "rehearse: the board's root is ROOTFS, or Debian's busybox-static for its\n"
     "architecture, fetched with apt-get download into ~/.cache/minder-tool; its\n"
@@ -63,7 +68,7 @@ struct command {
 };
 
 const command kCommands[] = {{"check", cmd_check, "a"},      {"pack", cmd_pack, "oca"},
-                             {"inspect", cmd_inspect, "ca"}, {"record", cmd_record, ""},
+                             {"inspect", cmd_inspect, "ca"}, {"record", cmd_record, "ca"},
                              {"log", cmd_log, "cOsjt"},      {"rehearse", cmd_rehearse, "asr", 2}};
 
 // Fills opt from argv[first..]; null, or why the command line is wrong.

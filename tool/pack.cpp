@@ -89,13 +89,12 @@ void check_children(report& rep, const options& opt, const std::vector<member>& 
       continue;
     }
     if (!m->exec) rep.problem(path, "not executable: %s", kFallsBack);
-    unsigned char head[kHeadSize];
-    size_t len = 0;
+    std::vector<unsigned char> data;
     std::string why;
-    if (!read_head(path, head, sizeof head, &len, &why))
+    if (!read_whole(path, &data, &why))
       rep.problem(path, "cannot read it (%s)", why.c_str());
     else
-      check_program_head(rep, path, head, len, b);
+      check_program_bytes(rep, path, data.data(), data.size(), b);
   }
 }
 

@@ -1,9 +1,8 @@
-// Judging a child's program by its first bytes, and telling the board it runs
-// on from the daemon binary beside it.
+// Judging a child's program by its contents, and telling the board it runs on
+// from the daemon binary beside it.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,43 +14,6 @@
 #include "tool.hpp"
 
 namespace {
-
-constexpr char kNoExec[] = "execv fails and the child ends with 129";
-
-// Whether the board's C library brings the program interpreter interp.
-bool loader_on_board(const std::string& interp, const board& b) {
-  const char* musl[] = {"/lib/ld-musl-*.so.1"};
-  const char* glibc[] = {"/lib*/ld-linux*.so.*", "/lib*/ld.so.1", "/lib*/ld64.so.*"};
-  auto matches = [&](const char* pattern) {
-    return fnmatch(pattern, interp.c_str(), FNM_PATHNAME) == 0;
-  };
-  return b.glibc ? std::any_of(std::begin(glibc), std::end(glibc), matches)
-                 : std::any_of(std::begin(musl), std::end(musl), matches);
-}
-
-void check_elf(report& rep, const std::string& where, const unsigned char* head, size_t len,
-               const elf_id& id, const board& b) {
-  if (!b.known)
-    rep.problem(where,
-                "an ELF program, and the board's architecture is unknown: give --arch NAME "
-                "(or --daemon NAME)");
-  else if (id != b.id)
-    rep.problem(where, "built for %s, the board is %s: %s", elf_name(id).c_str(),
-                elf_name(b.id).c_str(), kNoExec);
-  std::string interp;
-  interp_result found = elf_interp(head, len, id, &interp);
-  if (found == kBeyond)
-    rep.note(where, "its program interpreter is not within its first %zu bytes: not checked", len);
-  else if (found == kInterp && !loader_on_board(interp, b))
-    rep.problem(
-        where,
-        "dynamically linked with the program interpreter \"%s\": the board's C "
-        "library is %s: %s",
-        interp.c_str(),
-        b.glibc ? "glibc (--libc glibc), whose loaders are /lib*/ld-linux*.so.*, ld.so.1, ld64.so.*"
-                : "musl, whose loader is /lib/ld-musl-*.so.1 (--libc glibc for glibc)",
-        kNoExec);
-}
 
 void check_script(report& rep, const std::string& where, const unsigned char* head, size_t len) {
   const char* text = reinterpret_cast<const char*>(head);
@@ -80,11 +42,19 @@ void check_script(report& rep, const std::string& where, const unsigned char* he
 
 }  // namespace
 
-void check_program_head(report& rep, const std::string& where, const unsigned char* head,
-                        size_t len, const board& b) {
+void check_program_bytes(report& rep, const std::string& where, const unsigned char* data,
+                         size_t len, const board& b) {
   elf_id id;
-  if (elf_parse(head, len, &id)) return check_elf(rep, where, head, len, id, b);
-  if (len >= 2 && head[0] == '#' && head[1] == '!') return check_script(rep, where, head, len);
+  if (elf_parse(data, len, &id)) {
+    for (const finding& f : judge_elf(data, len, id, b)) {
+      if (f.kind == finding::note)
+        rep.note(where, "%s", f.text.c_str());
+      else
+        rep.problem(where, "%s", f.text.c_str());
+    }
+    return;
+  }
+  if (len >= 2 && data[0] == '#' && data[1] == '!') return check_script(rep, where, data, len);
   rep.problem(where, "%s: %s",
               len == 0 ? "empty file" : "neither an ELF program nor a script starting with #!",
               kNoExec);
@@ -124,6 +94,26 @@ bool read_head(const std::string& path, unsigned char* buf, size_t size, size_t*
   return true;
 }
 
+bool read_whole(const std::string& path, std::vector<unsigned char>* data, std::string* why) {
+  unique_fd fd(open_input(path, why));
+  if (fd.get() < 0) return false;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || static_cast<unsigned long long>(st.st_size) > kProgramMax) {
+    *why = "larger than " + std::to_string(kProgramMax >> 20) + " MiB";
+    return false;
+  }
+  data->clear();
+  unsigned char buf[65536];
+  for (ssize_t n; data->size() <= kProgramMax;) {
+    n = read(fd.get(), buf, sizeof buf);
+    if (n < 0) *why = strerror(errno);
+    if (n <= 0) return n == 0;
+    data->insert(data->end(), buf, buf + n);
+  }
+  *why = "larger than " + std::to_string(kProgramMax >> 20) + " MiB";
+  return false;
+}
+
 namespace {
 
 // The identity of the regular file path when it is an ELF program.
@@ -144,24 +134,37 @@ bool is_tool(const std::string& dir, const std::string& name) {
 
 }  // namespace
 
-void find_board(report& rep, const std::string& dir, const std::vector<std::string>& children,
-                const options& opt, board* b) {
-  b->glibc = opt.libc && strcmp(opt.libc, "glibc") == 0;
-  b->known = false;
-  if (opt.arch) {
-    b->known = arch_by_name(opt.arch, &b->id);
-    return;
-  }
-  if (opt.daemon) {
-    std::string path = dir + "/" + opt.daemon;
-    b->known = elf_of(path, &b->id);
-    if (b->known) b->daemon = opt.daemon;
-    if (b->known)
-      rep.note(path, "the daemon: the board is %s", elf_name(b->id).c_str());
-    else
-      rep.problem(path, "--daemon names no ELF program: architectures not checked");
-    return;
-  }
+namespace {
+
+// The CPU baseline of an ARM daemon binary, from its build attributes.
+bool cpu_of(const std::string& path, const elf_id& id, arm_cpu* cpu) {
+  std::vector<unsigned char> image;
+  std::string why;
+  *cpu = arm_cpu();
+  return id.machine == 40 && read_whole(path, &image, &why) &&
+         elf_arm_cpu(image.data(), image.size(), cpu);
+}
+
+bool same_cpu(const arm_cpu& a, const arm_cpu& b) {
+  return a.known == b.known && a.arch == b.arch && a.fp == b.fp && a.simd == b.simd &&
+         a.vfp_args == b.vfp_args;
+}
+
+// Names the daemon and the board it tells.
+void tell(report& rep, const std::string& path, const board& b) {
+  if (b.id.machine != 40 || b.cpu.known)
+    return rep.note(path, "the daemon: the board is %s%s%s", elf_name(b.id).c_str(),
+                    b.cpu.known ? ", " : "", b.cpu.known ? cpu_name(b.cpu).c_str() : "");
+  rep.note(path,
+           "the daemon: the board is %s; it has no ARM build attributes: the CPU is not "
+           "checked (--arch armel or --arch armhf tells it)",
+           elf_name(b.id).c_str());
+}
+
+// The ELF programs in dir other than children and this tool: the daemon,
+// when they agree.
+void board_of_dir(report& rep, const std::string& dir, const std::vector<std::string>& children,
+                  board* b) {
   std::unique_ptr<DIR, dir_closer> d(opendir(dir.c_str()));
   std::vector<std::string> found;
   for (dirent* e; d && (e = readdir(d.get()));) {
@@ -179,14 +182,45 @@ void find_board(report& rep, const std::string& dir, const std::vector<std::stri
     b->id = id;
     found.push_back(name);
   }
-  if (found.empty()) {
-    rep.note(dir,
-             "no daemon binary (an ELF program that is no child) here: architectures not "
-             "checked; give --arch or --daemon");
+  if (found.empty())
+    return rep.note(dir,
+                    "no daemon binary (an ELF program that is no child) here: architectures not "
+                    "checked; give --arch or --daemon");
+  std::sort(found.begin(), found.end());
+  b->known = true;
+  b->daemon = found[0];
+  cpu_of(dir + "/" + found[0], b->id, &b->cpu);
+  for (const std::string& name : found) {
+    arm_cpu cpu;
+    cpu_of(dir + "/" + name, b->id, &cpu);
+    if (!same_cpu(cpu, b->cpu)) {
+      b->cpu = arm_cpu();
+      return rep.note(dir,
+                      "ELF programs built for different ARM CPUs (%s, %s) beside the children: "
+                      "the CPU is not checked; name the daemon with --daemon or give --arch",
+                      found[0].c_str(), name.c_str());
+    }
+  }
+  tell(rep, dir + "/" + found[0], *b);
+}
+
+}  // namespace
+
+void find_board(report& rep, const std::string& dir, const std::vector<std::string>& children,
+                const options& opt, board* b) {
+  b->glibc = opt.libc && strcmp(opt.libc, "glibc") == 0;
+  b->known = false;
+  b->cpu = arm_cpu();
+  if (opt.arch) {
+    b->known = arch_by_name(opt.arch, &b->id, &b->cpu);
     return;
   }
-  std::sort(found.begin(), found.end());
-  rep.note(dir + "/" + found[0], "the daemon: the board is %s", elf_name(b->id).c_str());
-  b->daemon = found[0];
-  b->known = true;
+  if (!opt.daemon) return board_of_dir(rep, dir, children, b);
+  std::string path = dir.empty() ? opt.daemon : dir + "/" + opt.daemon;
+  b->known = elf_of(path, &b->id);
+  if (!b->known)
+    return rep.problem(path, "--daemon names no ELF program: architectures not checked");
+  b->daemon = opt.daemon;
+  cpu_of(path, b->id, &b->cpu);
+  tell(rep, path, *b);
 }

@@ -38,15 +38,20 @@ int host_machine() {
   return strcmp(u.machine, "x86_64") == 0 ? 62 : strcmp(u.machine, "aarch64") == 0 ? 183 : 0;
 }
 
-// Debian's name for the board and the oldest CPU of its baseline, from --arch
-// or the daemon: a hard-float ARM daemon (EF_ARM_ABI_FLOAT_HARD) is armhf.
-const char* choose_arch(rehearsal& r, const options& opt, const unsigned char* head) {
+// The oldest CPU qemu has of a 32-bit ARM baseline: from the daemon's build
+// attributes, else from its float ABI (EF_ARM_ABI_FLOAT_HARD: Debian's armhf).
+const char* arm_cpu_of(const arm_cpu& cpu, bool hard) {
+  if (!cpu.known) return hard ? "cortex-a8" : "arm926";
+  return cpu.arch >= 10 ? "cortex-a8" : cpu.arch >= 6 ? "arm1176" : "arm926";
+}
+
+// Debian's name for the board and the CPU to emulate.
+const char* choose_arch(rehearsal& r, const std::vector<unsigned char>& image) {
   const elf_id& id = r.b.id;
-  bool hard = id.cls == 1 && (head[37] & 0x04);
-  if (opt.arch) hard = strcmp(opt.arch, "armel") != 0;
+  bool hard = r.b.cpu.known ? r.b.cpu.vfp_args == 1 : image.size() > 37 && (image[37] & 0x04);
   if (id == elf_id{1, 1, 40}) {
     r.arch = hard ? "armhf" : "armel";
-    r.qemu_cpu = hard ? "cortex-a8" : "arm926";
+    r.qemu_cpu = arm_cpu_of(r.b.cpu, hard);
   } else if (id == elf_id{2, 1, 183}) {
     r.arch = "arm64";
     r.qemu_cpu = "cortex-a53";
@@ -67,19 +72,18 @@ int choose_board(rehearsal& r, const options& opt) {
   find_board(rep, r.dir, r.children, found, &r.b);
   if (!r.b.known || r.b.daemon.empty())
     return setup_error("%s: no daemon binary found: name it with --daemon NAME", r.dir.c_str());
-  elf_id named;
-  if (opt.arch && arch_by_name(opt.arch, &named) && named != r.b.id)
-    return setup_error("%s/%s is built for %s, --arch says %s: the daemon cannot run there",
-                       r.dir.c_str(), r.b.daemon.c_str(), elf_name(r.b.id).c_str(), opt.arch);
-  unsigned char head[kHeadSize];
-  size_t len = 0;
   std::string why, interp, path = r.dir + "/" + r.b.daemon;
+  elf_id named;
+  if (opt.arch && arch_by_name(opt.arch, &named, &r.b.cpu) && named != r.b.id)
+    return setup_error("%s is built for %s, --arch says %s: the daemon cannot run there",
+                       path.c_str(), elf_name(r.b.id).c_str(), opt.arch);
+  std::vector<unsigned char> image;
   elf_id id;
-  if (!read_head(path, head, sizeof head, &len, &why) || !elf_parse(head, len, &id) || len < 52)
+  if (!read_whole(path, &image, &why) || !elf_parse(image.data(), image.size(), &id))
     return setup_error("%s: %s", path.c_str(), why.empty() ? "not an ELF program" : why.c_str());
-  if (const char* no = choose_arch(r, opt, head))
+  if (const char* no = choose_arch(r, image))
     return setup_error("%s: %s is %s", no, path.c_str(), elf_name(id).c_str());
-  if (elf_interp(head, len, id, &interp) == kInterp &&
+  if (elf_interp(image.data(), image.size(), id, &interp) == kInterp &&
       !exists_in_root(r.rootfs.empty() ? "/nonexistent" : r.rootfs, interp))
     return setup_error(
         "%s is linked dynamically (%s), which the board's root lacks: give --root with the "
@@ -157,12 +161,20 @@ int prepare(rehearsal& r) {
     return setup_error("the BusyBox root: %s", why.c_str());
   if (!copy_program_dir(r, &why) || (!r.package.empty() && !copy_package(r, &why)))
     return setup_error("the rehearsal's copies: %s", why.c_str());
+  std::string list;
+  for (const std::string& c : r.needs_root) list += (list.empty() ? "" : ", ") + c;
+  if (!list.empty())
+    return setup_error(
+        "linked dynamically, and the BusyBox root has no C library: %s: give --root with the "
+        "board's root file system",
+        list.c_str());
   return 0;
 }
 
 void say_plan(const rehearsal& r) {
+  std::string board = elf_name(r.b.id) + (r.b.cpu.known ? ", " + cpu_name(r.b.cpu) : "");
   printf("rehearse: %s/%s on a %s board (%s), %s, root %s, program directory %s\n", r.dir.c_str(),
-         r.daemon.c_str(), elf_name(r.b.id).c_str(), r.arch.c_str(),
+         r.daemon.c_str(), board.c_str(), r.arch.c_str(),
          r.qemu_cpu.empty() ? "natively" : ("emulated CPU " + r.qemu_cpu).c_str(),
          r.rootfs.empty() ? ("Debian's busybox-static:" + r.arch).c_str() : r.rootfs.c_str(),
          r.prog.c_str());

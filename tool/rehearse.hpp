@@ -42,7 +42,8 @@ struct rehearsal {
   int seconds[3] = {20, 60, 20};
   std::string svg;
   std::vector<standin> standins;
-  std::vector<std::string> notes;  // said once before the phases
+  std::vector<std::string> notes;       // said once before the phases
+  std::vector<std::string> needs_root;  // dynamically linked children, with no --root
 };
 
 // A child's start, seen in the process table of the rehearsal.
@@ -120,8 +121,13 @@ bool read_text(const std::string& path, std::string* text, std::string* why);
 bool make_dirs(const std::string& path, std::string* why);
 // The stand-in for a program the board refuses with error, and whether it does.
 std::string standin_script(const std::string& why, const char* error);
-bool board_refuses(const rehearsal& r, const unsigned char* head, size_t len, std::string* why,
-                   const char** error);
+enum class verdict {
+  runs,        // as far as its headers tell
+  refused,     // execv fails on the board: *why, and *error is its text
+  needs_root,  // linked dynamically (*why is its interpreter): only the board's root can tell
+};
+verdict board_verdict(const rehearsal& r, const unsigned char* image, size_t len, std::string* why,
+                      const char** error);
 
 // Runs a program (argv[0] looked up on PATH) in cwd with standard output to
 // out_fd (-1: /dev/null) and standard error to a capture; its exit status, or

@@ -49,7 +49,14 @@ bool configured_children(const char* config_path, std::vector<std::string>* name
 }
 
 std::string mode_text(mode_t mode) {
-  std::string text = S_ISDIR(mode) ? "d" : S_ISLNK(mode) ? "l" : S_ISREG(mode) ? "-" : "?";
+  std::string text = S_ISDIR(mode)    ? "d"
+                     : S_ISLNK(mode)  ? "l"
+                     : S_ISREG(mode)  ? "-"
+                     : S_ISCHR(mode)  ? "c"
+                     : S_ISBLK(mode)  ? "b"
+                     : S_ISFIFO(mode) ? "p"
+                     : S_ISSOCK(mode) ? "s"
+                                      : "?";
   const char letters[] = "rwxrwxrwx";
   const mode_t special[] = {S_ISUID, S_ISGID, S_ISVTX};  // shown in place of x, as ls does
   for (int bit = 0; bit < 9; ++bit) {

@@ -42,24 +42,52 @@ std::string standin_script(const std::string& why, const char* error) {
          "exit 129\n";
 }
 
-bool board_refuses(const rehearsal& r, const unsigned char* head, size_t len, std::string* why,
-                   const char** error) {
+namespace {
+
+// A finding's text without what it says of execv: the stand-in says that.
+std::string reason_of(const std::string& text) {
+  size_t at = text.rfind(std::string(": ") + kNoExec);
+  return at == std::string::npos ? text : text.substr(0, at);
+}
+
+}  // namespace
+
+verdict board_verdict(const rehearsal& r, const unsigned char* image, size_t len, std::string* why,
+                      const char** error) {
   elf_id id;
-  if (!elf_parse(head, len, &id)) return false;
-  if (id != r.b.id) {
-    *why = "built for " + elf_name(id) + ", the board is " + elf_name(r.b.id);
-    *error = "Exec format error";
-    return true;
+  if (!elf_parse(image, len, &id)) return verdict::runs;  // the board's kernel judges it as here
+  for (const finding& f : judge_elf(image, len, id, r.b)) {
+    if (f.kind != finding::refused) continue;
+    *why = reason_of(f.text);
+    *error = id == r.b.id && why->find("program interpreter") != std::string::npos
+                 ? "No such file or directory"
+                 : "Exec format error";
+    return verdict::refused;
   }
   std::string interp;
-  if (elf_interp(head, len, id, &interp) != kInterp) return false;
-  if (exists_in_root(r.rootfs.empty() ? r.root : r.rootfs, interp)) return false;
+  if (elf_interp(image, len, id, &interp) != kInterp) return verdict::runs;
+  *why = interp;
+  if (r.rootfs.empty()) return verdict::needs_root;
+  if (exists_in_root(r.rootfs, interp)) return verdict::runs;
   *why = "its program interpreter " + interp + " is not in the board's root";
   *error = "No such file or directory";
-  return true;
+  return verdict::refused;
 }
 
 namespace {
+
+// Stands in for a child the board refuses: true, and the stand-in in *text.
+bool stand_in(rehearsal& r, const std::string& where, const std::string& name,
+              const std::vector<unsigned char>& image, std::string* text) {
+  std::string why;
+  const char* error = "";
+  verdict v = board_verdict(r, image.data(), image.size(), &why, &error);
+  if (v == verdict::needs_root) r.needs_root.push_back(where + ": " + name + " (" + why + ")");
+  if (v != verdict::refused) return false;
+  r.standins.push_back({where, name, why});
+  *text = standin_script(why, error);
+  return true;
+}
 
 // Copies one directory of DIR, links as links, with stand-ins for children.
 bool copy_dir(rehearsal& r, const std::string& from, const std::string& to, bool top,
@@ -91,14 +119,11 @@ bool copy_dir(rehearsal& r, const std::string& from, const std::string& to, bool
     }
     if (!S_ISREG(st.st_mode)) continue;  // a FIFO, a socket, a device: not the tool's to copy
     bool child = top && std::find(r.children.begin(), r.children.end(), name) != r.children.end();
-    unsigned char head[kHeadSize];
-    size_t len = 0;
-    std::string reason;
-    const char* error = "";
-    if (child && read_head(src, head, sizeof head, &len, why) &&
-        board_refuses(r, head, len, &reason, &error)) {
-      r.standins.push_back({"program directory", name, reason});
-      if (!write_text(dst, standin_script(reason, error), st.st_mode & 07777, why)) return false;
+    std::vector<unsigned char> image;
+    std::string text;
+    if (child && read_whole(src, &image, why) &&
+        stand_in(r, "program directory", name, image, &text)) {
+      if (!write_text(dst, text, st.st_mode & 07777, why)) return false;
     } else if (!copy_to(src, dst, st.st_mode & 07777, why)) {
       return false;
     }
@@ -148,24 +173,22 @@ bool copy_entry(rehearsal& r, archive* in, archive* out, archive_entry* e, std::
   std::string path = landing(archive_entry_pathname(e) ? archive_entry_pathname(e) : "");
   bool child = archive_entry_filetype(e) == AE_IFREG &&
                std::find(r.children.begin(), r.children.end(), path) != r.children.end();
-  unsigned char head[kHeadSize];
-  size_t len = 0;
-  for (la_ssize_t n; child && len < sizeof head &&
-                     (n = archive_read_data(in, head + len, sizeof head - len)) > 0;)
-    len += static_cast<size_t>(n);
-  std::string reason;
-  const char* error = "";
-  if (child && board_refuses(r, head, len, &reason, &error)) {
-    r.standins.push_back({r.package, path, reason});
-    std::string text = standin_script(reason, error);
+  std::vector<unsigned char> image;
+  char buf[65536];
+  for (la_ssize_t n;
+       child && image.size() <= kProgramMax && (n = archive_read_data(in, buf, sizeof buf)) > 0;)
+    image.insert(image.end(), buf, buf + n);
+  std::string text;
+  if (child && stand_in(r, r.package, path, image, &text)) {
     archive_entry_set_size(e, static_cast<la_int64_t>(text.size()));
     return archive_write_header(out, e) == ARCHIVE_OK &&
            archive_write_data(out, text.data(), text.size()) ==
                static_cast<la_ssize_t>(text.size());
   }
   if (archive_write_header(out, e) != ARCHIVE_OK) return false;
-  if (len && archive_write_data(out, head, len) != static_cast<la_ssize_t>(len)) return false;
-  char buf[65536];
+  if (!image.empty() &&
+      archive_write_data(out, image.data(), image.size()) != static_cast<la_ssize_t>(image.size()))
+    return false;
   for (la_ssize_t n; (n = archive_read_data(in, buf, sizeof buf)) != 0;)
     if (n < 0 || archive_write_data(out, buf, static_cast<size_t>(n)) != n) {
       *why = archive_why(n < 0 ? in : out);
