@@ -158,6 +158,8 @@ json_ptr log_to_json(const log_result& r);
 struct titled_log {
   std::string title;
   const log_result* log;
+  // The span the band covers, in the log's time, when wider than its events'.
+  log_time from = kNoTime, to = kNoTime;
 };
 void write_log_svg(FILE* out, const std::vector<titled_log>& logs);
 

@@ -155,6 +155,12 @@ void band(FILE* out, const titled_log& t, int top) {
   axis a = make_axis(r);
   std::string span = r.first == kNoTime ? "no time stamps: events in file order"
                                         : r.first_stamp + " to " + r.last_stamp;
+  if (t.from != kNoTime && t.to > t.from && (r.first != kNoTime || r.events.empty())) {
+    a.timed = true;
+    a.from = r.events.empty() ? t.from : std::min(a.from, t.from);
+    a.to = r.events.empty() ? t.to : std::max(a.to, t.to);
+    span = time_text(a.from) + " to " + time_text(a.to);
+  }
   fprintf(out, "<text x=\"10\" y=\"%d\" class=\"b\">%s</text><text x=\"%d\" y=\"%d\">%s</text>\n",
           top + 17, xml(t.title, 24).c_str(), kLeft, top + 17, xml(span).c_str());
   int y0 = top + kTitle, bottom = y0 + lane_count(r) * kLane;

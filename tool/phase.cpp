@@ -184,6 +184,7 @@ void poll_phase(watch& w, const std::string& run_path, const std::string& out_pa
 void end_phase(watch& w, const std::string& run_path, const std::string& out_path) {
   const rehearsal& r = w.r;
   phase_result* out = w.out;
+  out->ran = since(w);
   kill(-1, SIGKILL);
   while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
   }
@@ -208,6 +209,7 @@ void run_phase(const rehearsal& r, int phase, int listener, phase_result* out) {
   watch w(r, phase, listener, out);
   out->title = kTitles[phase - 1];
   out->seconds = r.seconds[phase - 1];
+  out->began = time(nullptr);
   std::string why, out_path = r.work + "/phase" + std::to_string(phase) + ".out";
   std::string run_path = r.root + "/tmp/.uci/" + r.daemon + ".run";
   unique_fd out_fd(

@@ -60,6 +60,8 @@ struct phase_result {
   const char* title = "";
   std::string setup;    // why the phase could not run; empty when it ran
   int seconds = 0;      // how long it ran after the daemon started (phase 2: after the request)
+  long long began = 0;  // when it began (seconds since 1970, UTC)
+  double ran = 0;       // seconds it ran
   double request = -1;  // phase 2: when the request ended the requester
   bool daemon_ended = false;
   double ended_at = 0;

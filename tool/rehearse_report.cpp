@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "common.hpp"
 #include "log.hpp"
@@ -145,9 +146,21 @@ void print_phase(const rehearsal& r, int phase, const phase_result& p, const log
 
 void write_svg(const rehearsal& r, const std::vector<phase_result>& phases,
                const std::vector<log_result>& logs) {
-  std::vector<titled_log> bands;
+  // The device's clock is the host's, in the root's time zone: its offset from
+  // UTC, from any stamped end and when it was seen.
+  long long offset = 0;
   for (size_t i = 0; i < phases.size(); ++i)
-    bands.push_back({"phase " + std::to_string(i + 1) + ", " + phases[i].title, &logs[i]});
+    for (size_t k = 0; k < logs[i].events.size() && k < phases[i].event_at.size(); ++k)
+      if (logs[i].events[k].when != kNoTime) {
+        double seen = static_cast<double>(phases[i].began) + phases[i].event_at[k];
+        offset = std::llround((static_cast<double>(logs[i].events[k].when) - seen) / 900) * 900;
+      }
+  std::vector<titled_log> bands;
+  for (size_t i = 0; i < phases.size(); ++i) {
+    log_time from = phases[i].began + offset;
+    bands.push_back({"phase " + std::to_string(i + 1) + ", " + phases[i].title, &logs[i], from,
+                     from + std::max(1LL, std::llround(phases[i].ran))});
+  }
   std::string tmp = r.svg + ".tmp";
   unique_fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   FILE* f = fd.get() >= 0 ? fdopen(fd.get(), "w") : nullptr;
