@@ -112,8 +112,13 @@ TEST(Rehearse, FindsTheProblemsOfEachPhase) {
             "request\n");
 
   p[0].run_text = "/opt/app/bin\n" + run_line("01", "kidb killed by signal(11)") +
-                  run_line("05", "kidb exited normally with code(3)");
-  EXPECT_EQ(problems(1), "kidb died of a segmentation fault (signal 11)\nkidb ended 2 times\n");
+                  run_line("05", "kidb exited normally with code(3)") +
+                  run_line("06", "kida killed by signal(4)") +
+                  run_line("07", "kida killed by signal(15)");
+  EXPECT_EQ(problems(1),
+            "kidb died of a segmentation fault (signal 11)\n"
+            "kida died of an illegal instruction (signal 4)\n"
+            "kidb ended 2 times\nkida ended 2 times\n");
 }
 
 namespace {

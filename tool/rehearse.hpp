@@ -68,6 +68,7 @@ struct phase_result {
   std::string run_text;  // the run file
   std::string out_text;  // the daemon's standard output
   std::vector<child_start> starts;
+  int unread = 0;                // programs started whose path and arguments could not be read
   std::vector<double> event_at;  // when each run-file line was seen, in its order
   std::string record;            // the boot-check record after the phase, as read
   bool data_mode = false;

@@ -38,6 +38,25 @@ std::string where(const child_start* s) {
   return !s ? "nowhere" : s->from_data ? "../data//" : "the program directory";
 }
 
+// A signal with which a program crashes, as the kernel sends it, or null: a
+// child built for a newer CPU dies of an illegal instruction.
+const char* crash_name(int sig) {
+  switch (sig) {
+    case 4:
+      return "an illegal instruction";
+    case 6:
+      return "an abort";
+    case 7:
+      return "a bus error";
+    case 8:
+      return "a floating-point exception";
+    case 31:
+      return "a bad system call";
+    default:
+      return nullptr;
+  }
+}
+
 // The daemon's "failed to exec" message about child, or "".
 std::string exec_failure(const log_result& log, const std::string& child) {
   for (const out_event& o : log.output)
@@ -56,6 +75,8 @@ void end_problems(const phase_result& p, const log_result& log, std::vector<std:
       out->push_back(e.child + " could not be started (exit 129)" + exec_failure(log, e.child));
     if (e.cause == end_cause::segfault)
       out->push_back(e.child + " died of a segmentation fault (signal 11)");
+    if (const char* crash = e.cause == end_cause::signal ? crash_name(e.code) : nullptr)
+      out->push_back(e.child + " died of " + crash + " (signal " + std::to_string(e.code) + ")");
     if (e.cause == end_cause::heartbeat_kill)
       out->push_back(e.child + " was killed by the heartbeat checker");
     if (e.exited && e.code == kExitUnpackPackage) continue;  // a request
@@ -134,6 +155,9 @@ void print_phase(const rehearsal& r, int phase, const phase_result& p, const log
   else
     printf("%d s\n", p.seconds);
   for (const std::string& c : r.children) print_child(p, log, c);
+  if (p.unread)
+    printf("  note: %d program(s) started that could not be read: a start may be missing\n",
+           p.unread);
   for (const out_event& o : log.output)
     if (o.kind != out_kind::normal_delay && o.kind != out_kind::segv_delay &&
         o.kind != out_kind::no_such_pid)

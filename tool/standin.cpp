@@ -142,7 +142,9 @@ bool copy_program_dir(rehearsal& r, std::string* why) {
 
 bool install_requester(const rehearsal& r, std::string* why) {
   const std::string& first = r.children[0];
-  std::string prog = r.work + "/prog", hidden = ".rehearse-" + first;
+  size_t base = first.rfind('/') + 1;  // 0 without a slash
+  std::string prog = r.work + "/prog";
+  std::string hidden = first.substr(0, base) + ".rehearse-" + first.substr(base);
   if (rename((prog + "/" + first).c_str(), (prog + "/" + hidden).c_str()) != 0 && errno != ENOENT) {
     *why = prog + "/" + first + ": " + strerror(errno);
     return false;

@@ -1,0 +1,138 @@
+// SPDX-License-Identifier: MIT
+// Watching one phase of a rehearsal, in PID 1.
+#include "watch.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "log.hpp"
+
+double now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+void follow(const std::string& path, std::unique_ptr<unique_fd>* fd, std::string* text) {
+  constexpr size_t kMost = 16u << 20;
+  if (!*fd || (*fd)->get() < 0)
+    *fd = std::make_unique<unique_fd>(
+        open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  char buf[65536];
+  for (ssize_t n; text->size() < kMost && (*fd)->get() >= 0 &&
+                  (n = read((*fd)->get(), buf, std::min(sizeof buf, kMost - text->size()))) > 0;)
+    text->append(buf, static_cast<size_t>(n));
+}
+
+double since(const watch& w) {
+  return now() - w.start;
+}
+
+namespace {
+
+// A line about the phase on standard error, over the progress line on a terminal.
+void tell(watch& w, const std::string& text) {
+  fprintf(stderr, "%sphase %d %6.1f s  %s\n", w.tty ? "\r\033[K" : "", w.phase, since(w),
+          printable(text).c_str());
+  w.shown_left = -1;
+}
+
+void progress(watch& w) {
+  int left = static_cast<int>(w.deadline - now() + 0.999);
+  if (!w.tty || left == w.shown_left || left < 0) return;
+  w.shown_left = left;
+  fprintf(stderr, "\r\033[Kphase %d, %s: %d s left%s", w.phase, w.out->title, left,
+          w.phase == 2 && w.out->request < 0 ? " for the request" : "");
+}
+
+// New ends and messages, as the explainer reads them.
+void tell_log(watch& w) {
+  log_input in;
+  in.run_text = w.out->run_text.substr(0, w.out->run_text.rfind('\n') + 1);
+  in.output_text = w.out->out_text.substr(0, w.out->out_text.rfind('\n') + 1);
+  in.has_output = true;
+  log_result log = parse_log(in);
+  for (; w.events_told < log.events.size(); ++w.events_told) {
+    const log_event& e = log.events[w.events_told];
+    w.out->event_at.push_back(since(w));
+    if (e.kind == log_kind::not_alive) tell(w, e.child + " is not alive: the checker kills it");
+    if (e.kind != log_kind::end) continue;
+    tell(w, e.child + " ended: " + end_words(e));
+    if (w.phase == 2 && w.out->request < 0 && e.exited && e.code == kExitUnpackPackage &&
+        e.child == w.r.children[0]) {
+      w.out->request = since(w);
+      w.deadline = now() + w.r.seconds[1];
+    }
+  }
+  for (; w.output_told < log.output.size(); ++w.output_told) {
+    const out_event& o = log.output[w.output_told];
+    if (o.kind == out_kind::exec_failed || o.kind == out_kind::fell_back ||
+        o.kind == out_kind::ended || o.kind == out_kind::startup_failed)
+      tell(w, "minder: " + o.text);
+  }
+}
+
+bool first_of(const std::vector<child_start>& starts, const std::string& child) {
+  for (const child_start& s : starts)
+    if (s.child == child) return false;
+  return true;
+}
+
+// An exec in the namespace: a start when the daemon executes a child's program.
+void take_exec(watch& w) {
+  exec_seen e;
+  child_start s;
+  std::string proc = w.r.root + "/proc";
+  if (!next_exec(w.listener, proc, &e)) {
+    ++w.out->unread;
+    return;
+  }
+  // A child the daemon started; its parent unknown only when the process table failed.
+  int parent = parent_of(proc, e.pid);
+  if (!child_of_exec(e, w.r.children, &s) || (parent != w.daemon && parent != 0)) return;
+  s.at = since(w);
+  // In phase 2 the first child's first start is the requester's.
+  s.requester = w.phase == 2 && s.child == w.r.children[0] && first_of(w.out->starts, s.child);
+  w.out->starts.push_back(s);
+  std::string args;
+  for (const std::string& a : s.args) args += " " + a;
+  tell(w, s.child + (s.requester ? " (the requester)" : "") + " started as " +
+              (s.from_data ? "../data//" : "") + s.child + args);
+}
+
+}  // namespace
+
+void poll_phase(watch& w, const std::string& run_path, const std::string& out_path) {
+  while (now() < w.deadline) {
+    pollfd p = {w.listener, POLLIN, 0};
+    if (poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) take_exec(w);
+    int status = 0;
+    for (pid_t p; (p = waitpid(-1, &status, WNOHANG)) > 0;)
+      if (p == w.daemon && !w.out->daemon_ended) {
+        w.out->daemon_ended = true;
+        w.out->ended_at = since(w);
+        w.deadline = std::min(w.deadline, now() + 0.5);  // its last words
+      }
+    size_t run = w.out->run_text.size();
+    follow(run_path, &w.run_fd, &w.out->run_text);
+    follow(out_path, &w.out_fd, &w.out->out_text);
+    // The explainer reads it all again: at most every quarter second for output alone.
+    if (w.out->run_text.size() != run ||
+        (w.out->out_text.size() != w.told_output && now() - w.told_at > 0.25)) {
+      tell_log(w);
+      w.told_output = w.out->out_text.size();
+      w.told_at = now();
+    }
+    progress(w);
+  }
+  if (w.out->daemon_ended) tell(w, "minder ended");
+}
+
+// After the phase: nothing left running, the run file and output read whole,
+// the run file kept, the record read.
