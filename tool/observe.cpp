@@ -102,7 +102,6 @@ bool child_of_exec(const exec_seen& e, const std::vector<std::string>& names, ch
   bool from_data = e.path.compare(0, 9, "../data//") == 0;
   std::string name = from_data ? e.path.substr(9) : e.path;
   if (std::find(names.begin(), names.end(), name) == names.end()) return false;
-  s->pid = e.pid;
   s->child = name;
   s->from_data = from_data;
   s->args.assign(e.argv.empty() ? e.argv.end() : e.argv.begin() + 1, e.argv.end());

@@ -46,10 +46,9 @@ struct rehearsal {
   std::vector<std::string> needs_root;  // dynamically linked children, with no --root
 };
 
-// A child's start, seen in the process table of the rehearsal.
+// A child's start, as the daemon executed it.
 struct child_start {
   double at = 0;  // seconds since the phase began
-  int pid = 0;
   std::string child;
   bool from_data = false;  // started as ../data//NAME
   std::vector<std::string> args;
@@ -64,7 +63,6 @@ struct phase_result {
   double ran = 0;       // seconds it ran
   double request = -1;  // phase 2: when the request ended the requester
   bool daemon_ended = false;
-  double ended_at = 0;
   std::string run_text;  // the run file
   std::string out_text;  // the daemon's standard output
   std::vector<child_start> starts;

@@ -116,7 +116,6 @@ void poll_phase(watch& w, const std::string& run_path, const std::string& out_pa
     for (pid_t p; (p = waitpid(-1, &status, WNOHANG)) > 0;)
       if (p == w.daemon && !w.out->daemon_ended) {
         w.out->daemon_ended = true;
-        w.out->ended_at = since(w);
         w.deadline = std::min(w.deadline, now() + 0.5);  // its last words
       }
     size_t run = w.out->run_text.size();
