@@ -183,6 +183,7 @@ struct unpacking {
   std::vector<child> children;  // the configured children, with --config
   board b;
   bool every_program = false;          // judge every executable file, not only children
+  int programs = 0;                    // executable files seen
   std::map<std::string, bool> landed;  // path below ../data/: true for a directory
 };
 
