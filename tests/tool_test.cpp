@@ -247,7 +247,7 @@ TEST(Tool, CheckJudgesChildrenByTheBoardsCpu) {
   // The same child in a package for that program directory.
   copy_exec(arm + "/armel", dir + "/minder");
   std::string pkg = box.root + "/p.tgz";
-  ASSERT_EQ(system(("tar -czf " + pkg + " --owner=0 --group=0 -C " + dir + " kid").c_str()), 0);
+  ASSERT_EQ(system(("tar -czf " + pkg + " -C " + dir + " kid").c_str()), 0);
   result r = tool("inspect " + pkg + " --config " + dir + "/config");
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(r.has(pkg + ": kid: built for ARMv7-A (VFPv3-D16, hard-float)")) << r.out;
