@@ -281,7 +281,10 @@ TEST(Tool, RecordListsWhatAnUpgradeLeftBehind) {
        {"uplink: built for 64-bit AArch64, the board is 32-bit ARM: execv fails",
         "half: cut short: its program headers or interpreter lie beyond its 90 bytes"},
        {"init.bin", "not checked against a board", "CPU"}},
-      {R"({"version":"1.0.12.3","plugindata":1})", " --arch armhf", {"data mode"}, {"uplink"}},
+      {R"({"version":"1.0.12.3","plugindata":1})",
+       " --arch armhf",
+       {"data mode", "init.bin: a script blob that the record does not list"},
+       {"uplink"}},
   };
   for (const row& c : rows) {
     if (!c.record.empty()) Sandbox::write(box.data + "/.bootchk", c.record);
