@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -256,6 +257,33 @@ TEST(Faults, DamagedPackageOrRecord) {
               c.code == 129 ? 1 : 0);
     EXPECT_TRUE(process_alive(box.pid));
   }
+}
+
+// Another user plants the run file in a state directory open to all (mode
+// 1777, as a shared /tmp/.uci may be) and holds its lock: the daemon replaces
+// it with a file of its own and supervises; the planter keeps an unlinked file.
+TEST(Faults, RunFilePlantedByAnotherUser) {
+  ASSERT_TRUE(private_mounts());
+  Sandbox box;
+  std::string kid = box.child("plant");
+  box.config(config_for({kid}));
+  ASSERT_EQ(chmod("/tmp/.uci", 01777), 0);
+  const std::string path = box.run_path();
+  pid_t planter = run_as(65534, [&] {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    return fd >= 0 && flock(fd, LOCK_EX) == 0 && write(fd, "theirs\n", 7) == 7 ? pause() : 1;
+  });
+  ASSERT_TRUE(eventually([&] { return Sandbox::read(path) == "theirs\n"; }));
+  box.start();
+  EXPECT_TRUE(eventually([&] { return box.starts(kid).size() == 1; })) << box.out();
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(box.run_file(), box.prog + "\n");
+  EXPECT_EQ(box.out(), "");
+  kill(planter, SIGKILL);
+  status_of(planter);
+  chmod("/tmp/.uci", 0755);
 }
 
 // A daemon killed with SIGKILL: its children end by the parent-death signal,
