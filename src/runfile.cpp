@@ -59,7 +59,7 @@ int open_own(const char* path) {
 
 int lock_run_file(const char* path, const char* data, int32_t len) {
   if (!path) {
-    printf("NULL file name\n");
+    printf(kMsgNoFileName);
     return -1;
   }
   // The state directory is shared: another user's file at the path has been
@@ -68,16 +68,16 @@ int lock_run_file(const char* path, const char* data, int32_t len) {
   unique_fd fd(open_own(path));
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-    printf("failed to open %s\n", path);
+    printf(kMsgOpenFailed, path);
     return -1;
   }
   int flags = fcntl(fd.get(), F_GETFD);
   if (flags < 0 || fcntl(fd.get(), F_SETFD, flags | FD_CLOEXEC) < 0) {
-    printf("FD_CLOEXEC failed for %s\n", path);
+    printf(kMsgCloexecFailed, path);
     return -1;
   }
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    printf("already in use for %s\n", path);
+    printf(kMsgInUse, path);
     return -1;
   }
   int ignored = ftruncate(fd.get(), 0);
@@ -89,13 +89,13 @@ int lock_run_file(const char* path, const char* data, int32_t len) {
 int open_run_file(const char* argv0, supervisor_state& state) {
   char cwd[kPathSize];
   if (!getcwd(cwd, sizeof cwd)) {
-    printf("failed to get current dir\n");
+    printf(kMsgNoCurrentDir);
     return -1;
   }
   int fd = lock_run_file(state.run_path, cwd, static_cast<int32_t>(strlen(cwd)));
   state.run_fd.store(fd, std::memory_order_release);
   if (fd < 0) {
-    printf("process(%s) already run\n", argv0);
+    printf(kMsgAlreadyRun, argv0);
     return -1;
   }
   ssize_t ignored = write(fd, "\n", 1);
@@ -115,8 +115,8 @@ int log_write(int fd, const char* data, int32_t len) {
 
 int format_exit_line(char* line, size_t size, const char* when, int code, int exited,
                      const char* name) {
-  int n = exited ? snprintf(line, size, "%s: %s exited normally with code(%d)\n", when, name, code)
-                 : snprintf(line, size, "%s: %s killed by signal(%d)\n", when, name, code);
+  int n = exited ? snprintf(line, size, kExitLine, when, name, code)
+                 : snprintf(line, size, kSignalLine, when, name, code);
   if (n < 0) return 0;
   if (static_cast<size_t>(n) < size) return n;
   line[size - 2] = '\n';
@@ -140,12 +140,11 @@ void log_exit(int code, int exited, const char* name, int fd) {
 
 void log_not_alive(const char* name, int fd) {
   char line[kDataPathSize];
-  int n = snprintf(line, sizeof line, "%s is not alive, and we will kill it.\n", name);
+  int n = snprintf(line, sizeof line, kNotAliveLine, name);
   int len = n < static_cast<int>(sizeof line) ? n : static_cast<int>(sizeof line) - 1;
   log_write(fd, line, len);
 }
 
 void log_check_alive_failed(int fd) {
-  static const char line[] = "create pthread check_alive failed\n";
-  log_write(fd, line, sizeof line - 1);
+  log_write(fd, kCheckAliveFailedLine, sizeof kCheckAliveFailedLine - 1);
 }

@@ -208,7 +208,7 @@ int copy_file(const char* src, const char* dst) {
     if (out.commit(result == copied::whole) == 0) return 0;
     if (result != copied::read_failed) out_fd = -1;
   }
-  printf("Failed to read or write, in, %d, out, %d\n", in.get(), out_fd);
+  printf(kMsgCopyFailed, in.get(), out_fd);
   return -1;
 }
 
