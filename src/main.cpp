@@ -1,5 +1,7 @@
 // The entry point: prepares the process, takes the single-instance lock and
 // hands over to the supervision loop.
+#include "main.hpp"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -44,7 +46,7 @@ int ensure_dir(const char* path, mode_t mode) {
     return 0;
   }
   if (mkdir(path, mode) != 0 && errno != EEXIST) {
-    printf("mkdir (%s) error: %s", path, strerror(errno));
+    printf(kMsgMkdirFailed, path, strerror(errno));
     return -1;
   }
   return 0;
@@ -61,7 +63,7 @@ int ensure_state_dir() {
   struct stat st;
   if (lstat(dir, &st) == 0 &&
       (S_ISLNK(st.st_mode) || (S_ISDIR(st.st_mode) && st.st_uid != geteuid() && st.st_uid != 0))) {
-    printf("mkdir (%s) error: %s", kStateDir, strerror(EPERM));
+    printf(kMsgMkdirFailed, kStateDir, strerror(EPERM));
     return -1;
   }
   return 0;
@@ -77,7 +79,7 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   static supervisor_state state;
   if (argc < 1 || !argv[0] || argv[0][0] == '\0') {
-    printf("no program path given\n");
+    printf(kMsgNoProgramPath);
     return 0;
   }
   size_t base_len = 0;
@@ -88,7 +90,7 @@ int main(int argc, char** argv) {
   if (argc > 1) state.debug_flag = 1;
   if (ensure_state_dir() != 0 || ensure_dir(kDataDir, 0777) != 0) return 0;
   if (load_watch_config("config", state) != 0) {
-    printf("failed to init daemon\n");
+    printf(kMsgInitFailed);
     return 0;
   }
   if (open_run_file(argv[0], state) != 0) return 0;

@@ -1,5 +1,6 @@
 #include "runfile.hpp"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -36,29 +37,47 @@ class lock_guard {
   pthread_mutex_t& m_;
 };
 
+// Opens the file at path, created when missing. Anything there that belongs
+// to another user (a file, a link, a FIFO) is removed and the file created
+// afresh, so that nobody else holds its lock or can rewrite the log; a
+// descriptor of another user's file is never returned.
+int open_own(const char* path) {
+  const uid_t me = geteuid();
+  for (int tries = 0; tries < 4; ++tries) {
+    struct stat st;
+    bool foreign = fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid != me;
+    if (foreign && unlink(path) != 0 && errno != ENOENT) return -1;
+    int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (foreign ? O_EXCL : 0);
+    unique_fd fd(open(path, flags, 0644));
+    if (fd.get() < 0 && errno != EEXIST) return -1;
+    if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && st.st_uid == me) return fd.release();
+  }
+  return -1;  // another user keeps putting files there
+}
+
 }  // namespace
 
 int lock_run_file(const char* path, const char* data, int32_t len) {
   if (!path) {
-    printf("NULL file name\n");
+    printf(kMsgNoFileName);
     return -1;
   }
-  // The state directory is shared: whatever is planted at the path other than
-  // our own regular file (a link, a FIFO, a second name of another file) is
-  // not opened through.
-  unique_fd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+  // The state directory is shared: another user's file at the path has been
+  // replaced, and anything of ours other than a regular file with one name
+  // (a link, a FIFO, a second name of another file) is not opened through.
+  unique_fd fd(open_own(path));
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
-    printf("failed to open %s\n", path);
+    printf(kMsgOpenFailed, path);
     return -1;
   }
   int flags = fcntl(fd.get(), F_GETFD);
   if (flags < 0 || fcntl(fd.get(), F_SETFD, flags | FD_CLOEXEC) < 0) {
-    printf("FD_CLOEXEC failed for %s\n", path);
+    printf(kMsgCloexecFailed, path);
     return -1;
   }
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    printf("already in use for %s\n", path);
+    printf(kMsgInUse, path);
     return -1;
   }
   int ignored = ftruncate(fd.get(), 0);
@@ -70,13 +89,13 @@ int lock_run_file(const char* path, const char* data, int32_t len) {
 int open_run_file(const char* argv0, supervisor_state& state) {
   char cwd[kPathSize];
   if (!getcwd(cwd, sizeof cwd)) {
-    printf("failed to get current dir\n");
+    printf(kMsgNoCurrentDir);
     return -1;
   }
   int fd = lock_run_file(state.run_path, cwd, static_cast<int32_t>(strlen(cwd)));
   state.run_fd.store(fd, std::memory_order_release);
   if (fd < 0) {
-    printf("process(%s) already run\n", argv0);
+    printf(kMsgAlreadyRun, argv0);
     return -1;
   }
   ssize_t ignored = write(fd, "\n", 1);
@@ -96,8 +115,8 @@ int log_write(int fd, const char* data, int32_t len) {
 
 int format_exit_line(char* line, size_t size, const char* when, int code, int exited,
                      const char* name) {
-  int n = exited ? snprintf(line, size, "%s: %s exited normally with code(%d)\n", when, name, code)
-                 : snprintf(line, size, "%s: %s killed by signal(%d)\n", when, name, code);
+  int n = exited ? snprintf(line, size, kExitLine, when, name, code)
+                 : snprintf(line, size, kSignalLine, when, name, code);
   if (n < 0) return 0;
   if (static_cast<size_t>(n) < size) return n;
   line[size - 2] = '\n';
@@ -121,12 +140,11 @@ void log_exit(int code, int exited, const char* name, int fd) {
 
 void log_not_alive(const char* name, int fd) {
   char line[kDataPathSize];
-  int n = snprintf(line, sizeof line, "%s is not alive, and we will kill it.\n", name);
+  int n = snprintf(line, sizeof line, kNotAliveLine, name);
   int len = n < static_cast<int>(sizeof line) ? n : static_cast<int>(sizeof line) - 1;
   log_write(fd, line, len);
 }
 
 void log_check_alive_failed(int fd) {
-  static const char line[] = "create pthread check_alive failed\n";
-  log_write(fd, line, sizeof line - 1);
+  log_write(fd, kCheckAliveFailedLine, sizeof kCheckAliveFailedLine - 1);
 }

@@ -9,6 +9,22 @@
 // The run file is cut back to its first line before it would grow past this.
 inline constexpr long kRunFileLimit = 1024 * 1024;
 
+// The run file's lines after the first (the program directory), as written.
+// minder-tool reads the file back with these same texts.
+inline constexpr char kExitLine[] = "%s: %s exited normally with code(%d)\n";
+inline constexpr char kSignalLine[] = "%s: %s killed by signal(%d)\n";
+inline constexpr char kNotAliveLine[] = "%s is not alive, and we will kill it.\n";
+inline constexpr char kCheckAliveFailedLine[] = "create pthread check_alive failed\n";
+
+// Messages on standard output when the run file cannot be taken; minder then
+// ends.
+inline constexpr char kMsgNoFileName[] = "NULL file name\n";
+inline constexpr char kMsgOpenFailed[] = "failed to open %s\n";
+inline constexpr char kMsgCloexecFailed[] = "FD_CLOEXEC failed for %s\n";
+inline constexpr char kMsgInUse[] = "already in use for %s\n";
+inline constexpr char kMsgNoCurrentDir[] = "failed to get current dir\n";
+inline constexpr char kMsgAlreadyRun[] = "process(%s) already run\n";
+
 // Opens and locks state.run_path and writes the working directory into it.
 int open_run_file(const char* argv0, supervisor_state& state);
 

@@ -17,12 +17,12 @@ namespace {
 // Sleeps before a restart, as the way the child ended asks.
 void restart_delay(supervisor_state& state, end_action action) {
   if (action == end_action::restart) {
-    printf("Will restart normal prog after %d secs\n", kRestartDelay);
+    printf(kMsgRestartNormal, kRestartDelay);
     sleep(kRestartDelay);
     return;
   }
   int secs = static_cast<int>(segv_backoff(state));
-  printf("Will restart segv prog after %d secs\n", secs);
+  printf(kMsgRestartSegv, secs);
   sleep(static_cast<unsigned>(secs));
 }
 
@@ -34,7 +34,7 @@ int collect_end(const supervisor_state& state, child_end& end) {
     pid_t pid = waitpid(-1, &status, 0);
     if (pid < 0 && errno == EINTR) continue;
     if (pid < 0) {
-      printf("failed to waitpid\n");
+      printf(kMsgWaitpidFailed);
       return -1;
     }
     int i = decode_exit(pid, status, state, end.code, end.exited);
@@ -92,7 +92,7 @@ pid_t launch_child(const char* path, const char* alive_path, int restart_code, i
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid < 0) {
-    printf("failed to fork\n");
+    printf(kMsgForkFailed);
     return -1;
   }
   if (pid > 0) return pid;
@@ -100,7 +100,7 @@ pid_t launch_child(const char* path, const char* alive_path, int restart_code, i
   if (getppid() != parent) raise(SIGTERM);  // the parent died before the request took hold
   close_inherited_fds(3);
   execv(path, const_cast<char* const*>(args.argv));
-  printf("failed to exec %s, error is %s\n", path, strerror(errno));
+  printf(kMsgExecFailed, path, strerror(errno));
   fflush(stdout);
   _exit(kExitCannotStart);  // the parent's exit handlers are not the child's to run
 }
@@ -137,13 +137,16 @@ int decode_exit(pid_t pid, int status, const supervisor_state& state, int& code,
       return i;
     }
   }
-  printf("No such pid(%d) for reexec\n", static_cast<int>(pid));
+  printf(kMsgNoSuchPid, static_cast<int>(pid));
   return state.proc_count;
 }
 
-unsigned segv_backoff(supervisor_state& state) {
-  uint32_t n = ++state.segv_restarts;
+unsigned segv_delay(uint32_t n) {
   return n >= 1 && n < 4 ? 600 * (n - 1) + 60 : 7200;
+}
+
+unsigned segv_backoff(supervisor_state& state) {
+  return segv_delay(++state.segv_restarts);
 }
 
 int wait_children(supervisor_state& state, int& last_code) {
@@ -190,10 +193,10 @@ void supervise(supervisor_state& state) {
     }
     if (wait_children(state, last_code) == 0) continue;
     if (record_stuck || clear_bootchk() != 1) {
-      printf("failed for normal boot, exit\n");
+      printf(kMsgNormalBootFailed);
       return;
     }
     record_stuck = bootchk_present();
-    printf("failed boot, then clean bootchk, and try again\n");
+    printf(kMsgFallBack);
   }
 }

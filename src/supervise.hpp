@@ -23,6 +23,17 @@ pid_t launch_child(const char* path, const char* alive_path, int restart_code, i
 // Seconds before an ordinary restart.
 inline constexpr int kRestartDelay = 10;
 
+// Messages on standard output. minder-tool reads them back with these texts.
+inline constexpr char kMsgRestartNormal[] = "Will restart normal prog after %d secs\n";
+inline constexpr char kMsgRestartSegv[] = "Will restart segv prog after %d secs\n";
+inline constexpr char kMsgForkFailed[] = "failed to fork\n";
+inline constexpr char kMsgExecFailed[] = "failed to exec %s, error is %s\n";  // by the child
+inline constexpr char kMsgNoSuchPid[] = "No such pid(%d) for reexec\n";
+inline constexpr char kMsgWaitpidFailed[] = "failed to waitpid\n";
+// A failed cycle: with a boot-check record, which is removed, and without one.
+inline constexpr char kMsgFallBack[] = "failed boot, then clean bootchk, and try again\n";
+inline constexpr char kMsgNormalBootFailed[] = "failed for normal boot, exit\n";
+
 // The child exit-code protocol (codes in common.hpp): what a child's end asks
 // of the supervisor.
 enum class end_action {
@@ -59,3 +70,5 @@ void decode_wait_status(int status, int& code, int& exited);
 int decode_exit(pid_t pid, int status, const supervisor_state& state, int& code, int& exited);
 // Delay in seconds before restarting a child that died of a segmentation fault.
 unsigned segv_backoff(supervisor_state& state);
+// The delay after the nth segmentation fault since minder started (n from 1).
+unsigned segv_delay(uint32_t n);

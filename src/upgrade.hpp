@@ -20,6 +20,10 @@ uint32_t version_pack(const char* text);
 // Negative, 0 or positive as a is older than, equal to or newer than b.
 int32_t version_compare(const char* a, const char* b);
 
+// When the script blob cannot be installed: the two descriptors, -1 for the
+// side that failed. minder-tool reads it back with this text.
+inline constexpr char kMsgCopyFailed[] = "Failed to read or write, in, %d, out, %d\n";
+
 // Installs the upgrade package as requested by exit code 130, 131 or 132.
 void apply_upgrade(supervisor_state& state, int code);
 // Replaces dst with a copy of the regular file src, atomically; 0 or -1.

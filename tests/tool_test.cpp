@@ -349,3 +349,106 @@ TEST(Tool, PackedUpgradeRunsInDataMode) {
   r = tool("record " + box.data);
   EXPECT_TRUE(r.has("plugindata 1: data mode")) << r.out;
 }
+
+namespace {
+
+// Well-formed XML that an SVG renderer draws.
+bool renders(const std::string& svg) {
+  std::string cmd = "xmllint --noout " + svg + " && rsvg-convert " + svg + " -o " + svg + ".png";
+  return system(cmd.c_str()) == 0 && Sandbox::exists(svg + ".png");
+}
+
+}  // namespace
+
+// Run files the daemon wrote: the summary names each cause and what minder
+// did next, and the picture renders.
+TEST(Tool, LogExplainsWhatTheDaemonWrote) {
+  struct row {
+    const char* plan;
+    bool watched, record;  // heartbeat checks; a data-mode record whose program is missing
+    std::vector<std::string> want;
+    int status;
+  } rows[] = {
+      {"exit 3\nstay\n", false, false, {"exit status 3; restart in 10 s with -r 3"}, 0},
+      {"signal 11\nstay\n", false, false, {"segmentation fault (signal 11); restart in 60 s"}, 0},
+      {"stay\n",
+       true,
+       false,
+       {"killed by the heartbeat checker (signal 9); restart in 10 s with -r 199",
+        " (watched): 1 end", "killed by the heartbeat checker once"},
+       1},
+      {"sleep 50 exit 130\nstay\n",
+       false,
+       false,
+       {"exit 130, asks to unpack the upgrade package; unpack", "a new cycle with -r 130"},
+       0},
+      {"sleep 50 exit 160\nstay\n", false, false, {"new cycle: every child started again"}, 0},
+      {"stay\n",
+       false,
+       true,
+       {"exit 129, cannot be started", "(fallback); standard output, line 1: failed to exec"},
+       1},
+      {"sleep 50 exit 129\n", false, false, {"no boot-check record was left to remove"}, 1},
+  };
+  for (const row& c : rows) {
+    SCOPED_TRACE(c.want[0]);
+    Sandbox box;
+    std::string kid = box.child("log"), other = box.child("other", c.record);
+    box.config(R"({"__watch":{"processes":[{"base":")" + kid + R"(","excheck":)" +
+               (c.watched ? "true" : "false") + R"(},{"base":")" + other + R"("}]}})");
+    box.plan(kid, c.plan);
+    if (c.record)
+      Sandbox::write(box.data + "/.bootchk", R"({"version":"1.0.12.3","plugindata":1})");
+    box.start({}, c.watched ? 1000 : 100);
+    if (std::string(c.plan).find("129") != std::string::npos)
+      EXPECT_EQ(box.wait_exit(), 0);
+    else
+      ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == (c.record ? 1u : 2u); }));
+    std::string svg = box.root + "/log.svg";
+    result r = tool("log " + box.run_path() + " --config " + box.prog + "/config --output " +
+                    box.root + "/out --svg " + svg);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    for (const std::string& text : c.want) EXPECT_TRUE(r.has(text)) << text << "\n" << r.out;
+    EXPECT_TRUE(r.has(other + ": no end logged")) << r.out;
+    EXPECT_TRUE(renders(svg));
+  }
+}
+
+// A full run file keeps the picture small; what is no run file says so.
+TEST(Tool, LogOfAFullOrForeignFile) {
+  Sandbox box;
+  std::string full = "/opt/app/bin\n";
+  const char* ends[] = {"killed by signal(11)", "exited normally with code(3)",
+                        "killed by signal(9)", "exited normally with code(160)"};
+  for (int i = 0; full.size() < 1000000; ++i) {
+    char line[160];
+    snprintf(line, sizeof line, "Tue Dec  8 %02d:%02d:%02d 2026: %s %s\n", i / 3600 % 24,
+             i / 60 % 60, i % 60, i % 7 ? "kid<&>" : "other", ends[i % 4]);
+    if (i % 4 == 2 && i % 7) full += "kid<&> is not alive, and we will kill it.\n";
+    full += line;
+    if (i % 1000 == 0) full += std::string("\x01\xfe garbage\n");
+  }
+  Sandbox::write(box.root + "/full.run", full);
+  Sandbox::write(box.root + "/empty.run", "");
+  Sandbox::write(box.root + "/text", "#!/bin/sh\necho hello\n");
+  std::string svg = box.root + "/full.svg";
+  struct {
+    std::string args, want;
+    int status;
+  } rows[] = {
+      {"log " + box.root + "/full.run --svg " + svg, "crash loop: kid<&>", 1},
+      {"log " + box.root + "/full.run --json", "\"cause\":\t\"heartbeat_kill\"", 1},
+      {"log " + box.root + "/empty.run", "not a run file", 1},
+      {"log " + box.root + "/text --timeline", "not a run file", 1},
+      {"log " + box.root + "/gone.run", "gone.run: cannot read it", 1},
+      {"log " + box.root + "/text --svg", "option without its value", 2},
+      {"record " + box.data + " --json", "option not taken by this command", 2},
+  };
+  for (const auto& c : rows) {
+    result r = tool(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args;
+    EXPECT_TRUE(r.has(c.want)) << c.args << "\n" << r.out.substr(0, 2000);
+  }
+  EXPECT_TRUE(renders(svg));
+  EXPECT_LT(Sandbox::read(svg).size(), 200000u);
+}

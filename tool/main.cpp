@@ -19,7 +19,9 @@ const char kSynopsis[] =
     "       minder-tool inspect FILE [--config CONFIG] [--arch NAME | --daemon NAME]\n"
     "                        [--libc glibc]\n"
     "       minder-tool record DATA_DIR [--config CONFIG] [--arch NAME | --daemon NAME]\n"
-    "                        [--libc glibc]\n";
+    "                        [--libc glibc]\n"
+    "       minder-tool log RUNFILE [--config CONFIG] [--output STDOUT_LOG] [--svg FILE]\n"
+    "                       [--json] [--timeline]\n";
 const char kUsage[] =
     "\n"
     "check    explains what the daemon will make of DIR/config and the programs it names\n"
@@ -27,6 +29,8 @@ const char kUsage[] =
     "inspect  lists what a package would install and flags what would hurt\n"
     "record   prints DATA_DIR/.bootchk, the mode the next cycle will use, and what\n"
     "         an upgrade left there that is not in use\n"
+    "log      explains a run file: each child's ends, warnings, a timeline (--timeline),\n"
+    "         JSON (--json), a picture (--svg); --output adds minder's standard output\n"
     "\n"
     "The board's architecture is that of the daemon binary in the program directory\n"
     "(DIR, or the directory of CONFIG): the file --daemon names (a path, without\n"
@@ -35,7 +39,8 @@ const char kUsage[] =
     "soft-float), aarch64 and more. For 32-bit ARM the daemon's build attributes\n"
     "tell the CPU too. Its C library is musl unless --libc glibc says so.\n"
     "Exit status: 0 nothing found, 1 something would stop or surprise the daemon\n"
-    "(record: DATA_DIR cannot be read), 2 usage error.\n";
+    "(record: DATA_DIR cannot be read), 2 usage error. For log: 0 no warning, 1\n"
+    "warnings or not a run file.\n";
 
 int usage(const char* why) {
   if (why) fprintf(stderr, "minder-tool: %s\n", why);
@@ -46,13 +51,16 @@ int usage(const char* why) {
 struct command {
   const char* name;
   int (*run)(const options&);
-  const char* allowed;  // the options it takes, by letter: o, c (config), a (arch, daemon, libc)
+  // The options it takes, by letter: o, c (config), a (arch, daemon, libc), and
+  // for log O (output), s (svg), j (json), t (timeline).
+  const char* allowed;
 };
 
 const command kCommands[] = {{"check", cmd_check, "a"},
                              {"pack", cmd_pack, "oca"},
                              {"inspect", cmd_inspect, "ca"},
-                             {"record", cmd_record, "ca"}};
+                             {"record", cmd_record, "ca"},
+                             {"log", cmd_log, "cOsjt"}};
 
 // Fills opt from argv[first..]; null, or why the command line is wrong.
 const char* parse(int argc, char** argv, int first, const char* allowed, options* opt) {
@@ -61,15 +69,28 @@ const char* parse(int argc, char** argv, int first, const char* allowed, options
     char letter;
     const char** slot;
   };
-  const flag flags[] = {{"-o", 'o', &opt->out},
-                        {"--config", 'c', &opt->config},
-                        {"--arch", 'a', &opt->arch},
-                        {"--daemon", 'a', &opt->daemon},
-                        {"--libc", 'a', &opt->libc}};
+  const flag flags[] = {{"-o", 'o', &opt->out},      {"--config", 'c', &opt->config},
+                        {"--arch", 'a', &opt->arch}, {"--daemon", 'a', &opt->daemon},
+                        {"--libc", 'a', &opt->libc}, {"--output", 'O', &opt->output},
+                        {"--svg", 's', &opt->svg}};
+  struct toggle {
+    const char* name;
+    char letter;
+    bool* slot;
+  };
+  const toggle toggles[] = {{"--json", 'j', &opt->json}, {"--timeline", 't', &opt->timeline}};
   for (int i = first; i < argc; ++i) {
     const flag* f = nullptr;
     for (const flag& candidate : flags)
       if (strcmp(argv[i], candidate.name) == 0) f = &candidate;
+    const toggle* t = nullptr;
+    for (const toggle& candidate : toggles)
+      if (strcmp(argv[i], candidate.name) == 0) t = &candidate;
+    if (t && !strchr(allowed, t->letter)) return "option not taken by this command";
+    if (t) {
+      *t->slot = true;
+      continue;
+    }
     if (!f && argv[i][0] == '-' && argv[i][1] != '\0') return "unknown option";
     if (!f) {
       opt->args.push_back(argv[i]);

@@ -40,12 +40,17 @@ struct options {
   const char* arch = nullptr;    // --arch NAME
   const char* daemon = nullptr;  // --daemon NAME
   const char* libc = nullptr;    // --libc NAME: musl (the default) or glibc
+  const char* output = nullptr;  // --output FILE: minder's standard output
+  const char* svg = nullptr;     // --svg FILE
+  bool json = false;             // --json
+  bool timeline = false;         // --timeline
 };
 
 int cmd_check(const options& opt);
 int cmd_pack(const options& opt);
 int cmd_inspect(const options& opt);
 int cmd_record(const options& opt);
+int cmd_log(const options& opt);
 
 // Findings, one line each on standard output, starting with the file they are
 // about. Problems (what would stop or surprise the daemon) are counted.
