@@ -45,7 +45,7 @@ def measure_boot_emulated(arm):
     work = tempfile.mkdtemp(prefix="minder-bench-arm.")
     cmd = [os.path.join(HERE, "..", "scripts", "emulate"), sys.executable,
            os.path.join(HERE, "emulated.py"), "--work", work, "--busybox", arm.busybox,
-           "--runit", arm.runit, "--libc", arm.libc, "--child", arm.child,
+           "--runit", arm.runit, "--child", arm.child,
            "--starts", str(BOOT_STARTS)] + [f"{n}={os.path.abspath(b)}" for n, b in arm.daemons]
     try:
         done = subprocess.run(cmd, capture_output=True, text=True)

@@ -6,12 +6,13 @@ run, in an emulated root that holds BusyBox as its shell and killall.
 Runs inside scripts/emulate (a user and mount namespace with binfmt_misc
 entries of its own), which bench/boot.py starts; prints its times as JSON.
 
-  emulated.py --work DIR --busybox DIR --runit DIR --libc DIR --child ARMCHILD
+  emulated.py --work DIR --busybox DIR --runit BUSYBOX --child ARMCHILD
               --starts N NAME=BOARD_BINARY...
 
 The root is made in DIR; its mounts go with the namespace, and the caller
-removes DIR afterwards. Debian's BusyBox has no runsvdir applet: the runit
-peer is Debian's runit for armhf, with the armhf C library it needs.
+removes DIR afterwards. Debian's BusyBox has no runsvdir applet, and
+Debian's runit is linked dynamically: the runit peer is a static BusyBox
+built with runsvdir and runsv alone (--runit), as a board would carry it.
 """
 import argparse
 import json
@@ -37,9 +38,9 @@ def make_root(args):
     for applet in applets:
         if applet != "bin/busybox":
             os.symlink("/bin/busybox", os.path.join(root, applet))
+    shutil.copy2(args.runit, os.path.join(root, "usr/bin/busybox-runit"))
     for name in ("runsvdir", "runsv"):
-        shutil.copy2(os.path.join(args.runit, "usr/bin", name), os.path.join(root, "usr/bin"))
-    shutil.copytree(os.path.join(args.libc, "lib"), os.path.join(root, "lib"), symlinks=True)
+        os.symlink("busybox-runit", os.path.join(root, "usr/bin", name))
     shutil.copy2(args.child, os.path.join(root, "srv/child"))
     open(os.path.join(root, "dev/null"), "w").close()
     for cmd in (["mount", "--bind", "/dev/null", f"{root}/dev/null"],
@@ -94,7 +95,7 @@ def boot_once(root, argv, ids, log):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    for opt in ("--work", "--busybox", "--runit", "--libc", "--child"):
+    for opt in ("--work", "--busybox", "--runit", "--child"):
         parser.add_argument(opt, required=True)
     parser.add_argument("--starts", type=int, default=10)
     parser.add_argument("daemons", nargs="+", help="NAME=BINARY: a board binary to boot")

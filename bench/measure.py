@@ -42,18 +42,18 @@ def parse_args():
     parser.add_argument("--before-board", help="the static 32-bit ARM build of that revision")
     parser.add_argument("--before-rev", default="before", help="how to name that revision")
     parser.add_argument("--arm-child", help="the bench child built for 32-bit ARM")
-    for name in ("busybox", "runit", "libc"):
-        parser.add_argument(f"--arm-{name}", help=f"Debian's armhf {name}, unpacked")
+    parser.add_argument("--arm-busybox", help="Debian's busybox-static for armhf, unpacked")
+    parser.add_argument("--arm-runit", help="a static ARM BusyBox with runsvdir and runsv")
     parser.add_argument("--out", help="also write the report here")
     return parser.parse_args()
 
 
 def arm_setup(args):
     """What the boot path under qemu needs, or None when something is missing."""
-    if not all((args.board, args.arm_child, args.arm_busybox, args.arm_runit, args.arm_libc)):
+    if not all((args.board, args.arm_child, args.arm_busybox, args.arm_runit)):
         return None
     before = [("before", args.before_board)] if args.before_board else []
-    return SimpleNamespace(busybox=args.arm_busybox, runit=args.arm_runit, libc=args.arm_libc,
+    return SimpleNamespace(busybox=args.arm_busybox, runit=os.path.abspath(args.arm_runit),
                            child=os.path.abspath(args.arm_child),
                            daemons=before + [("after", args.board)])
 

@@ -97,8 +97,8 @@ def before_after_table(r):
         f"medians of {BOOT_STARTS} starts, the supervisors taking turns. Natively: the glibc "
         "builds with this machine's sh and killall, runit as Debian ships it. Under qemu-user: "
         "the static board builds (32-bit ARM, musl) and ARM children in a root whose sh and "
-        "killall are Debian's static BusyBox for armhf; BusyBox there has no runsvdir, so "
-        "runit is Debian's armhf build, dynamic, with the armhf C library in the root.")
+        "killall are Debian's static BusyBox for armhf, and runit is BusyBox's runsvdir and "
+        "runsv, from Debian's BusyBox source built static for armhf with those two alone.")
     if "minder-before" in upgrade:
         diff = upgrade["minder"]["ms"] - upgrade["minder-before"]["ms"]
         lines.append(f"Upgrade 130: the change costs {diff:+.1f} ms per upgrade in this run.")
