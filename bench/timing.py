@@ -118,7 +118,7 @@ def cycle_start(bench, config, per_start):
         tree.stop()
 
 
-def measure_cycle(bench, configs, per_start=3):
+def measure_cycle(bench, configs, per_start=6):
     """The new cycle of each daemon in configs, their starts taking turns."""
     times = {c: [] for c in configs}
     cpu = dict.fromkeys(configs, 0)
