@@ -13,12 +13,13 @@
 namespace {
 
 const char kSynopsis[] =
-    "usage: minder-tool check DIR [--arch NAME | --daemon NAME] [--libc glibc]\n"
+    "usage: minder-tool check DIR [--arch NAME | --daemon NAME] [--libc musl | glibc]\n"
     "       minder-tool pack SRC -o FILE [--config CONFIG] [--arch NAME | --daemon NAME]\n"
-    "                        [--libc glibc]\n"
+    "                        [--libc musl | glibc]\n"
     "       minder-tool inspect FILE [--config CONFIG] [--arch NAME | --daemon NAME]\n"
-    "                        [--libc glibc]\n"
-    "       minder-tool record DATA_DIR\n";
+    "                        [--libc musl | glibc]\n"
+    "       minder-tool record DATA_DIR\n"
+    "       minder-tool --help | --version\n";
 const char kUsage[] =
     "\n"
     "check    explains what the daemon will make of DIR/config and the programs it names\n"
@@ -30,6 +31,8 @@ const char kUsage[] =
     "(DIR, or the directory of CONFIG): the file --daemon names, or the ELF programs\n"
     "there that are not children; --arch names it instead. Its C library is musl\n"
     "unless --libc glibc says so.\n"
+    "--version prints the tool's version and the version text of the boot-check\n"
+    "records it reads and the daemon writes.\n"
     "Exit status: 0 nothing found, 1 something would stop or surprise the daemon,\n"
     "2 usage error.\n";
 
@@ -156,7 +159,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (strcmp(argv[1], "--version") == 0) {
-    printf("minder-tool %s\n", kVersion);
+    printf("minder-tool %s (boot-check record version %s)\n", MINDER_VERSION, kVersion);
     return 0;
   }
   for (const command& c : kCommands) {

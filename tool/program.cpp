@@ -142,6 +142,12 @@ bool is_tool(const std::string& dir, const std::string& name) {
          self.st_dev == st.st_dev && self.st_ino == st.st_ino;
 }
 
+// "minder 1.0.0", as the daemon binary path says of itself.
+std::string version_text(const std::string& path) {
+  std::string version = daemon_version(path);
+  return version.empty() ? "no minder version in it" : "minder " + version;
+}
+
 }  // namespace
 
 void find_board(report& rep, const std::string& dir, const std::vector<std::string>& children,
@@ -156,7 +162,8 @@ void find_board(report& rep, const std::string& dir, const std::vector<std::stri
     std::string path = dir + "/" + opt.daemon;
     b->known = elf_of(path, &b->id);
     if (b->known)
-      rep.note(path, "the daemon: the board is %s", elf_name(b->id).c_str());
+      rep.note(path, "the daemon (%s): the board is %s", version_text(path).c_str(),
+               elf_name(b->id).c_str());
     else
       rep.problem(path, "--daemon names no ELF program: architectures not checked");
     return;
@@ -185,6 +192,8 @@ void find_board(report& rep, const std::string& dir, const std::vector<std::stri
     return;
   }
   std::sort(found.begin(), found.end());
-  rep.note(dir + "/" + found[0], "the daemon: the board is %s", elf_name(b->id).c_str());
+  std::string path = dir + "/" + found[0];
+  rep.note(path, "the daemon (%s): the board is %s", version_text(path).c_str(),
+           elf_name(b->id).c_str());
   b->known = true;
 }

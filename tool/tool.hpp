@@ -93,6 +93,10 @@ constexpr size_t kHeadSize = 4096;
 void check_program_head(report& rep, const std::string& where, const unsigned char* head,
                         size_t len, const board& b);
 
+// The release version that the daemon binary path carries ("minder version
+// X"); empty when it carries none.
+std::string daemon_version(const std::string& path);
+
 // The daemon's open_regular, saying why when it fails.
 int open_input(const std::string& path, std::string* why);
 
