@@ -2,7 +2,7 @@
 # The host tool as a Debian package, minder-tool_VERSION_ARCH.deb, made by
 # "cpack -G DEB" in a build of the tool (scripts/release). Its files are a
 # component of their own, deb, which no plain install touches: the tool
-# (stripped by CPack), its manual page compressed, and under
+# stripped, its manual page compressed, and under
 # /usr/share/doc/minder-tool/ the licence as Debian's machine-readable
 # copyright file and a Debian changelog, as Debian's policy wants them. The
 # run-time dependencies come from the binary, through dpkg-shlibdeps.
@@ -41,6 +41,15 @@ file(WRITE ${deb_dir}/changelog
      " -- ${deb_contact}  ${deb_date}\n")
 
 install(TARGETS minder-tool RUNTIME DESTINATION bin COMPONENT deb EXCLUDE_FROM_ALL)
+# Stripped as Debian strips its packages' programs.
+install(CODE "
+  execute_process(COMMAND ${CMAKE_STRIP} --remove-section=.comment --remove-section=.note
+                          --strip-unneeded \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/minder-tool\"
+                  RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR \"strip minder-tool: failed\")
+  endif()
+" COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES ${deb_dir}/copyright DESTINATION ${deb_doc} COMPONENT deb EXCLUDE_FROM_ALL)
 # Compressed as Debian's policy asks: gzip -9n, so no name or time stamp.
 install(CODE "
@@ -65,7 +74,6 @@ set(CPACK_PACKAGE_NAME minder-tool)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${deb_contact})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL deb)
 set(CPACK_DEBIAN_DEB_PACKAGE_NAME minder-tool)
