@@ -4,7 +4,7 @@ JOBS ?= 2
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build demo check check-asan check-tsan check-armhf fuzz bench clean \
-	musl board check-board check-boot check-musl check-busybox check-docs
+	musl board check-board check-boot check-musl check-busybox check-docs release check-release
 
 all: build
 
@@ -57,6 +57,16 @@ check-board: board
 check-boot:
 	@JOBS=$(JOBS) scripts/build-static armhf
 	@scripts/check-boot build-board/minder
+
+# The release artefacts into build-release/: the source archive, the four
+# board archives, the host tool's Debian package, SHA256SUMS.
+release:
+	@JOBS=$(JOBS) scripts/release
+
+# The release, then its artefacts checked, the package installed, run and
+# removed, and lintian on it (as root).
+check-release: release
+	@scripts/check-release
 
 # The manual pages lint-clean, and the links of the README and the guides.
 check-docs:

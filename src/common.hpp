@@ -10,6 +10,8 @@
 
 inline constexpr char kStateDir[] = "/tmp/.uci/";
 inline constexpr char kDataDir[] = "../data/";
+// The version text that boot-check records carry and are compared with: fixed
+// by the record format, whatever the release (MINDER_VERSION).
 inline constexpr char kVersion[] = "1.0.12.3";
 inline constexpr int kMaxSlots = 4;
 inline constexpr int kPathSize = 4096;      // names, paths, the working directory

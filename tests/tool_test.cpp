@@ -110,6 +110,29 @@ TEST(Tool, CheckFindsWhatWouldStopTheDaemon) {
   EXPECT_TRUE(r.has(box.prog + "/config: the daemon would start " + ok)) << r.out;
 }
 
+// The tool's version and the record's, and the version a daemon binary
+// carries: this build's, one whose mark crosses a 64 KiB read, and none.
+TEST(Tool, TellsTheVersions) {
+  result r = tool("--version");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "minder-tool " MINDER_VERSION " (boot-check record version 1.0.12.3)\n");
+
+  Sandbox box;
+  box.config(config_for({box.child("kid")}));
+  r = tool("check " + box.prog);
+  EXPECT_TRUE(r.has(box.prog + "/" + box.name + ": the daemon (minder " MINDER_VERSION "): "))
+      << r.out;
+  std::string head = arm_program("/lib/ld-musl-armhf.so.1") + std::string("minder version \0", 16);
+  Sandbox::write(box.prog + "/far", head + std::string(65530 - head.size(), 'x') +
+                                        std::string("minder version 9.8.7-rc1\0", 25));
+  r = tool("check " + box.prog + " --daemon far");
+  EXPECT_TRUE(r.has(box.prog + "/far: the daemon (minder 9.8.7-rc1): the board is 32-bit"))
+      << r.out;
+  copy_exec(MINDER_FIXTURE, box.prog + "/plain");
+  r = tool("check " + box.prog + " --daemon plain");
+  EXPECT_TRUE(r.has(box.prog + "/plain: the daemon (no minder version in it): ")) << r.out;
+}
+
 TEST(Tool, PackRefusesAPackageWithoutEveryChild) {
   Sandbox box;
   std::string a = box.child("a"), b = box.child("b");
