@@ -4,7 +4,8 @@ JOBS ?= 2
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build demo check check-asan check-tsan check-armhf fuzz bench clean \
-	musl board check-board check-boot check-musl check-busybox check-docs check-rehearse
+	musl board check-board check-boot check-musl check-busybox check-docs check-rehearse release \
+	check-release
 
 all: build
 
@@ -66,6 +67,16 @@ check-rehearse: build
 	@JOBS=$(JOBS) scripts/build-static armhf
 	@JOBS=$(JOBS) BUILD=build-board-arm64 scripts/build-static arm64
 	cd $(BUILD) && MINDER_REHEARSE=1 ctest --output-on-failure -j $(JOBS) -R '^Rehearse\.'
+
+# The release artefacts into build-release/: the source archive, the four
+# board archives, the host tool's Debian package, SHA256SUMS.
+release:
+	@JOBS=$(JOBS) scripts/release
+
+# The release, then its artefacts checked, the package installed, run and
+# removed, and lintian on it (as root).
+check-release: release
+	@scripts/check-release
 
 # The manual pages lint-clean, and the links of the README and the guides.
 check-docs:

@@ -1,8 +1,12 @@
-# Licence notices of what a build carries inside, installed under
-# share/doc/minder/: cJSON's whenever its source is compiled in, and musl's
-# when the daemon is linked statically. Both are taken at configure time from
-# where the code comes from (the cJSON source tree; Debian's musl-dev, or the
-# file MINDER_MUSL_LICENSE names) and never kept in this repository.
+# Licence notices, installed under share/doc/minder/: minder's own, with the
+# daemon and with the tool; and those of what a build carries inside: cJSON's
+# whenever its source is compiled in, and musl's when the daemon is linked
+# statically. These two are taken at configure time from where the code comes
+# from (the cJSON source tree; Debian's musl-dev, or the file
+# MINDER_MUSL_LICENSE names) and never kept in this repository.
+install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION share/doc/minder)
+install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION share/doc/minder COMPONENT tool
+        EXCLUDE_FROM_ALL)
 if(CJSON_SOURCE_DIR)
   if(NOT EXISTS ${CJSON_SOURCE_DIR}/LICENSE)
     message(FATAL_ERROR "no LICENSE in CJSON_SOURCE_DIR=${CJSON_SOURCE_DIR}: "

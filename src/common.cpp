@@ -124,11 +124,16 @@ int build_kill_command(char* buf, size_t size, const char* name) {
   return ok ? 0 : -1;
 }
 
-int run_shell(const char* cmd) {
+pid_t start_shell(const char* cmd) {
   char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd),
                   nullptr};
   pid_t pid;
   if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return -1;
+  return pid;
+}
+
+int wait_shell(pid_t pid) {
+  if (pid < 0) return -1;
   int status;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;  // collected by the main thread's wait
@@ -136,9 +141,26 @@ int run_shell(const char* cmd) {
   return status;
 }
 
+int run_shell(const char* cmd) {
+  return wait_shell(start_shell(cmd));
+}
+
 void kill_by_name(const char* name) {
   char cmd[kDataPathSize];
   if (build_kill_command(cmd, sizeof cmd, name) == 0) run_shell(cmd);
+}
+
+bool kill_hits_own_tools(const char* name) {
+  // killall matches a name against process names and the base names of
+  // programs and of argv[0]. The shell and killall run as "sh" and "killall";
+  // on the board both are BusyBox, which runs applets from its shell through
+  // /proc/self/exe, under the process name "exe".
+  static const char* const tools[] = {"sh", "killall", "busybox", "exe"};
+  size_t len = 0;
+  const char* base = base_name(name, &len);
+  for (const char* tool : tools)
+    if (strlen(tool) == len && memcmp(base, tool, len) == 0) return true;
+  return false;
 }
 
 const char* base_name(const char* path, size_t* len) {

@@ -10,6 +10,8 @@
 
 inline constexpr char kStateDir[] = "/tmp/.uci/";
 inline constexpr char kDataDir[] = "../data/";
+// The version text that boot-check records carry and are compared with: fixed
+// by the record format, whatever the release (MINDER_VERSION).
 inline constexpr char kVersion[] = "1.0.12.3";
 inline constexpr int kMaxSlots = 4;
 inline constexpr int kPathSize = 4096;      // names, paths, the working directory
@@ -90,14 +92,26 @@ int read_all(int fd, void* data, size_t len);
 // the quoted command does not fit.
 int build_kill_command(char* buf, size_t size, const char* name);
 
-// Runs cmd with /bin/sh -c and waits for it: its wait status, or -1 when no
-// shell could be started. Unlike system(), it leaves the process's signal
-// dispositions alone, so a child forked meanwhile by another thread does not
-// inherit SIGINT and SIGQUIT ignored.
+// Starts cmd with /bin/sh -c: the shell's pid, or -1 when no shell could be
+// started. Unlike system(), it leaves the process's signal dispositions
+// alone, so a child forked meanwhile by another thread does not inherit
+// SIGINT and SIGQUIT ignored.
+pid_t start_shell(const char* cmd);
+
+// Waits for a shell from start_shell: its wait status, or -1 when pid is
+// negative or the shell was collected by another wait.
+int wait_shell(pid_t pid);
+
+// start_shell, then wait_shell.
 int run_shell(const char* cmd);
 
 // Kills every process named name (result ignored).
 void kill_by_name(const char* name);
+
+// Whether a kill of name may also hit the processes of the kill commands
+// themselves (the shell, killall, or BusyBox behind both); such kills must
+// not run beside each other.
+bool kill_hits_own_tools(const char* name);
 
 // The last component of path (POSIX basename, without changing path): its
 // start, and its length in *len.

@@ -1,5 +1,6 @@
 #include "runfile.hpp"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -36,6 +37,24 @@ class lock_guard {
   pthread_mutex_t& m_;
 };
 
+// Opens the file at path, created when missing. Anything there that belongs
+// to another user (a file, a link, a FIFO) is removed and the file created
+// afresh, so that nobody else holds its lock or can rewrite the log; a
+// descriptor of another user's file is never returned.
+int open_own(const char* path) {
+  const uid_t me = geteuid();
+  for (int tries = 0; tries < 4; ++tries) {
+    struct stat st;
+    bool foreign = fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid != me;
+    if (foreign && unlink(path) != 0 && errno != ENOENT) return -1;
+    int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (foreign ? O_EXCL : 0);
+    unique_fd fd(open(path, flags, 0644));
+    if (fd.get() < 0 && errno != EEXIST) return -1;
+    if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && st.st_uid == me) return fd.release();
+  }
+  return -1;  // another user keeps putting files there
+}
+
 }  // namespace
 
 int lock_run_file(const char* path, const char* data, int32_t len) {
@@ -43,10 +62,10 @@ int lock_run_file(const char* path, const char* data, int32_t len) {
     printf(kMsgNoFileName);
     return -1;
   }
-  // The state directory is shared: whatever is planted at the path other than
-  // our own regular file (a link, a FIFO, a second name of another file) is
-  // not opened through.
-  unique_fd fd(open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+  // The state directory is shared: another user's file at the path has been
+  // replaced, and anything of ours other than a regular file with one name
+  // (a link, a FIFO, a second name of another file) is not opened through.
+  unique_fd fd(open_own(path));
   struct stat st;
   if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
     printf(kMsgOpenFailed, path);

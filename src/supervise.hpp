@@ -60,6 +60,9 @@ struct end_decision {
 end_decision decide_end(const child_end& end);
 
 void supervise(supervisor_state& state);
+// Kills every process that bears a slot's name, and returns once the kill
+// commands have ended: side by side, or one after the other when a name would
+// hit their own processes.
 void kill_all(supervisor_state& state);
 // 0: start a new cycle; -1: the cycle failed.
 int wait_children(supervisor_state& state, int& last_code);

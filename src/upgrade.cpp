@@ -7,6 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <utility>
+
 namespace {
 
 struct text_freer {
@@ -136,27 +138,55 @@ class replacement {
   unique_fd fd_;  // after tmp_, which open_temp fills
 };
 
-void write_record(const char* path, const cJSON* record) {
+int write_record(const char* path, const cJSON* record) {
   std::unique_ptr<char, text_freer> text(cJSON_PrintUnformatted(record));
-  if (text) write_text_file(path, text.get(), strlen(text.get()));
+  return text ? write_text_file(path, text.get(), strlen(text.get())) : -1;
+}
+
+// Whether the package reads as a whole gzip tar: a download cut short or a
+// damaged stream fails here, before anything in the data directory changes.
+bool package_readable(const char* package) {
+  char cmd[2048];
+  snprintf(cmd, sizeof cmd, "tar -tzf %s >/dev/null 2>&1", package);
+  return run_shell(cmd) == 0;
+}
+
+// Takes every plugindata member out of a record that selects data mode and
+// writes it durably; false when that write failed, and then record is as it
+// was.
+bool leave_data_mode(json_ptr& record, const char* record_path) {
+  if (json_get_int(record.get(), "plugindata") != 1) return true;
+  json_ptr without(cJSON_Duplicate(record.get(), 1));
+  if (!without) return false;
+  while (cJSON_GetObjectItem(without.get(), "plugindata"))
+    cJSON_DeleteItemFromObject(without.get(), "plugindata");
+  if (write_record(record_path, without.get()) != 0) return false;
+  record = std::move(without);
+  return true;
+}
+
+// Whether what was written into the data directory has reached the storage.
+// Where syncfs is missing, sync does the job but cannot report a failure.
+bool data_on_disk() {
+  unique_fd dir(open(kDataDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return false;
+  if (syncfs(dir.get()) == 0) return true;
+  if (errno != ENOSYS) return false;
+  sync();
+  return true;
 }
 
 // Unpacks the package into the data directory. The record selects data mode
 // only over a whole, durable unpack: when it selects it now, it first loses
 // every plugindata member, so that a device cut off during the unpack starts
-// the shipped programs, never a half-written set.
-void unpack(const char* package, cJSON* record, const char* record_path) {
-  if (json_get_int(record, "plugindata") == 1) {
-    while (cJSON_GetObjectItem(record, "plugindata"))
-      cJSON_DeleteItemFromObject(record, "plugindata");
-    write_record(record_path, record);
-  }
+// the shipped programs, never a half-written set. A damaged package, or a
+// record that cannot lose plugindata (a full disk), leaves the data directory
+// and the record as they were.
+void unpack(const char* package, json_ptr& record, const char* record_path) {
+  if (!package_readable(package) || !leave_data_mode(record, record_path)) return;
   char cmd[2048];
   snprintf(cmd, sizeof cmd, "tar -zxf %s -C %s", package, kDataDir);
-  if (run_shell(cmd) != 0) return;
-  unique_fd dir(open(kDataDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0 || syncfs(dir.get()) != 0) sync();
-  add_number(record, "plugindata");
+  if (run_shell(cmd) == 0 && data_on_disk()) add_number(record.get(), "plugindata");
 }
 
 void install_blob(const char* package, cJSON* record) {
@@ -199,7 +229,7 @@ void apply_upgrade(supervisor_state& /*state*/, int code) {
   if (!cJSON_IsObject(record.get())) record.reset(cJSON_CreateObject());
   if (record && !json_get_string(record.get(), "version"))
     cJSON_AddItemToObject(record.get(), "version", cJSON_CreateString(kVersion));
-  if (record && code == kExitUnpackPackage) unpack(package, record.get(), path);
+  if (record && code == kExitUnpackPackage) unpack(package, record, path);
   if (record && code == kExitInstallBlob) install_blob(package, record.get());
   unlink(package);
   if (record) write_record(path, record.get());

@@ -73,6 +73,13 @@ TEST(KillCommand, RefusedWhenTooLong) {
   EXPECT_EQ(shell_receives(std::string(kDataPathSize, 'n')), "<too long>");
 }
 
+TEST(KillCommand, NamesThatHitItsOwnToolsRunAlone) {
+  for (const char* name : {"sh", "killall", "busybox", "exe", "/bin/sh", "./killall", "sh/"})
+    EXPECT_TRUE(kill_hits_own_tools(name)) << name;
+  for (const char* name : {"", "s", "ssh", "bash", "sh.d", "killall5", "/bin/sh/x", "ex"})
+    EXPECT_FALSE(kill_hits_own_tools(name)) << name;
+}
+
 // In a forked child: descriptors 10, 40, 99, 199 and 200 made, the open-file
 // limit lowered to 200, then act() run; the exit status has bit i set when
 // kProbe[i] is still open.

@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,27 +20,10 @@ namespace {
 
 const std::string kPackage = "/tmp/.uci//qvupgrade.tgz";
 
-struct Unmount {
-  std::string path;
-  ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-};
-
 // The upgrade package: a gzip tar holding the program prog/child.
 void make_package(const Sandbox& box, const std::string& child) {
   std::string cmd = "tar -czf " + kPackage + " -C " + box.prog + " " + child;
   ASSERT_EQ(system(cmd.c_str()), 0);
-}
-
-// Writes into path until the file system refuses another byte.
-void fill_up(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
-  ASSERT_GE(fd, 0);
-  static const char block[4096] = {};
-  while (write(fd, block, sizeof block) > 0) {
-  }
-  while (write(fd, block, 1) > 0) {
-  }
-  close(fd);
 }
 
 // Runs fn in a process of user uid (all its ids) that exits with fn's result.
@@ -214,12 +198,14 @@ TEST(Faults, ClosedStandardDescriptor) {
 }
 
 // Damaged input from outside: a package that is no gzip tar, an empty one,
-// one that is no file at all, and a record cut off in the middle.
+// one cut short (over data mode: the earlier upgrade runs on), one that is no
+// file at all, and a record cut off in the middle.
 TEST(Faults, DamagedPackageOrRecord) {
   const std::string truncated = R"({"version":"1.0.12.3","plugin)";
+  const char upgraded[] = R"({"version":"1.0.12.3","plugindata":1})";
   struct Case {
     const char* what;
-    const char* package;  // null: none; "tgz": a real package
+    const char* package;  // null: none; "tgz": a real package; "cut": half of one
     const char* record;   // before; null: none
     const char* after;    // null: no record afterwards
     int code;
@@ -229,6 +215,7 @@ TEST(Faults, DamagedPackageOrRecord) {
       {"text package", "not a tar\n", nullptr, R"({"version":"1.0.12.3"})", 130, false},
       {"empty package", "", nullptr, R"({"version":"1.0.12.3"})", 130, false},
       {"empty blob", "", nullptr, R"({"version":"1.0.12.3","luadata":1})", 131, false},
+      {"package cut short, over data mode", "cut", upgraded, upgraded, 130, true},
       {"truncated record, upgrade", "tgz", truncated.c_str(),
        R"({"version":"1.0.12.3","plugindata":1})", 130, true},
       {"truncated record, unstartable", nullptr, truncated.c_str(), nullptr, 129, false},
@@ -238,17 +225,21 @@ TEST(Faults, DamagedPackageOrRecord) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Sandbox box;
-    std::string kid = box.child("damage");
+    std::string kid = box.child("damage", c.data_mode);
     box.config(config_for({kid}));
     box.plan(kid, "exit " + std::to_string(c.code) + "\nstay\n");
     if (c.record) Sandbox::write(box.data + "/.bootchk", c.record);
     const std::string kind = c.package ? c.package : "";
     unlink(kPackage.c_str());
-    if (kind == "tgz") make_package(box, kid);
+    const bool real = kind == "tgz" || kind == "cut";
+    if (real) make_package(box, kid);
+    if (kind == "cut") {
+      ASSERT_EQ(truncate(kPackage.c_str(), Sandbox::read(kPackage).size() / 2), 0);
+    }
     if (kind == "fifo") {
       ASSERT_EQ(mkfifo(kPackage.c_str(), 0600), 0);  // as good as missing
     }
-    if (c.package && kind != "tgz" && kind != "fifo") Sandbox::write(kPackage, c.package);
+    if (c.package && !real && kind != "fifo") Sandbox::write(kPackage, c.package);
     box.start();
     ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == 2; })) << box.out();
     EXPECT_EQ(Sandbox::exists(kPackage), kind == "fifo");
@@ -266,6 +257,33 @@ TEST(Faults, DamagedPackageOrRecord) {
               c.code == 129 ? 1 : 0);
     EXPECT_TRUE(process_alive(box.pid));
   }
+}
+
+// Another user plants the run file in a state directory open to all (mode
+// 1777, as a shared /tmp/.uci may be) and holds its lock: the daemon replaces
+// it with a file of its own and supervises; the planter keeps an unlinked file.
+TEST(Faults, RunFilePlantedByAnotherUser) {
+  ASSERT_TRUE(private_mounts());
+  Sandbox box;
+  std::string kid = box.child("plant");
+  box.config(config_for({kid}));
+  ASSERT_EQ(chmod("/tmp/.uci", 01777), 0);
+  const std::string path = box.run_path();
+  pid_t planter = run_as(65534, [&] {
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    return fd >= 0 && flock(fd, LOCK_EX) == 0 && write(fd, "theirs\n", 7) == 7 ? pause() : 1;
+  });
+  ASSERT_TRUE(eventually([&] { return Sandbox::read(path) == "theirs\n"; }));
+  box.start();
+  EXPECT_TRUE(eventually([&] { return box.starts(kid).size() == 1; })) << box.out();
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(box.run_file(), box.prog + "\n");
+  EXPECT_EQ(box.out(), "");
+  kill(planter, SIGKILL);
+  status_of(planter);
+  chmod("/tmp/.uci", 0755);
 }
 
 // A daemon killed with SIGKILL: its children end by the parent-death signal,

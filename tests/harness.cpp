@@ -1,5 +1,6 @@
 #include "harness.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -39,6 +40,21 @@ const bool private_state_dir = [] {
 
 bool private_mounts() {
   return private_state_dir;
+}
+
+Unmount::~Unmount() {
+  umount2(path.c_str(), MNT_DETACH);
+}
+
+void fill_up(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  static const char block[4096] = {};
+  while (write(fd, block, sizeof block) > 0) {
+  }
+  while (write(fd, block, 1) > 0) {
+  }
+  close(fd);
 }
 
 void copy_exec(const std::string& from, const std::string& to) {
@@ -111,9 +127,10 @@ pid_t Sandbox::start(const std::vector<std::string>& args, int speed, const std:
                      const std::string& as_argv0) {
   std::string out_path = root + "/out";
   std::string rate = "+0 x" + std::to_string(speed);
+  std::string libs = MINDER_FAKETIME + (preload.empty() ? "" : ":" + preload);
   pid = fork();
   if (pid != 0) return pid;
-  if (wrapper.empty()) setenv("LD_PRELOAD", MINDER_FAKETIME, 1);
+  if (wrapper.empty()) setenv("LD_PRELOAD", libs.c_str(), 1);
   setenv("FAKETIME", rate.c_str(), 1);
   setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 0);
   setenv("TSAN_OPTIONS", "halt_on_error=1", 0);
@@ -121,9 +138,8 @@ pid_t Sandbox::start(const std::vector<std::string>& args, int speed, const std:
   FILE* out = freopen(out_path.c_str(), "w", stdout);
   if (!out || dup2(1, 2) < 0) _exit(127);
   std::vector<char*> argv;
-  std::string preload = std::string("LD_PRELOAD=") + MINDER_FAKETIME;
   std::vector<std::string> head = wrapper;
-  if (!head.empty()) head.insert(head.end(), {"env", preload});
+  if (!head.empty()) head.insert(head.end(), {"env", "LD_PRELOAD=" + libs});
   for (const auto& w : head) argv.push_back(const_cast<char*>(w.c_str()));
   std::string a0 = as_argv0.empty() ? argv0 : as_argv0;
   argv.push_back(a0.data());

@@ -51,6 +51,8 @@ class Sandbox {
   // found on PATH and given the daemon's path and arguments; empty: none.
   // The wrapper itself runs without libfaketime.
   std::vector<std::string> wrapper;
+  // A library preloaded into the daemon after libfaketime; empty: none.
+  std::string preload;
 };
 
 // A command line's exit status and its output, errors included.
@@ -74,6 +76,13 @@ bool process_alive(pid_t pid);
 // Whether this test program has a mount namespace and a /tmp/.uci/ of its own
 // (as root): mounts a test makes then stay inside it.
 bool private_mounts();
+// Detaches the mount at path when it goes.
+struct Unmount {
+  std::string path;
+  ~Unmount();
+};
+// Writes into path until the file system refuses another byte.
+void fill_up(const std::string& path);
 // Copies the program from to to, executable.
 void copy_exec(const std::string& from, const std::string& to);
 // Kills a daemon with SIGKILL, collects it, and removes what libfaketime

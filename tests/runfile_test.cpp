@@ -47,6 +47,15 @@ TEST(RunFile, LockIsExclusiveAndLeavesHolderUntouched) {
   }
   EXPECT_EQ(Sandbox::read(path), "/prog/dir");
   EXPECT_EQ(Sandbox::read(target), "precious");
+  // Another user's link is not ours to refuse: it goes, and a file of our own
+  // takes its place.
+  if (geteuid() == 0 && lchown(link.c_str(), 60000, 60000) == 0) {
+    int own = lock_run_file(link.c_str(), "mine", 4);
+    EXPECT_GE(own, 0);
+    EXPECT_EQ(Sandbox::read(link), "mine");
+    EXPECT_EQ(Sandbox::read(target), "precious");
+    close(own);
+  }
   close(fd);
   fd = lock_run_file(path.c_str(), "", 0);  // free again once the holder is gone
   EXPECT_GE(fd, 0);

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -165,6 +166,56 @@ TEST(Flow, NewCycleRestartsEveryChild) {
   // The three siblings killed at the new cycle belong to no slot.
   EXPECT_TRUE(eventually([&] { return box.starts(kids[0]).size() == 3; }));
   EXPECT_EQ(count_of(box.out(), "No such pid("), 3) << box.out();
+}
+
+// Processes under the configured names from before the daemon are all dead
+// before its first child starts. A stand-in killall holds each kill command
+// until all four have begun (at most 10 s), and notes a child started before
+// its kill ended.
+TEST(Flow, EverythingNamedIsDeadBeforeAnyChildStarts) {
+  Sandbox box;
+  std::vector<std::string> kids;
+  std::vector<pid_t> leftovers;
+  for (int i = 0; i < 4; ++i) {
+    kids.push_back(box.child("left"));
+    std::string path = box.prog + "/" + kids.back();
+    pid_t pid = fork();
+    if (pid == 0) {  // its log goes to the root, not the program directory
+      if (chdir(box.root.c_str()) == 0) execl(path.c_str(), path.c_str(), nullptr);
+      _exit(127);
+    }
+    leftovers.push_back(pid);
+    ASSERT_TRUE(eventually([&] { return Sandbox::exists(box.root + "/" + kids.back() + ".log"); }));
+  }
+  box.config(config_for(kids));
+  const std::string bin = box.root + "/bin";
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  const char* killall = R"sh(#!/bin/sh
+echo "$2" >>ROOT/begun
+i=0
+while [ "$(wc -l <ROOT/begun)" -lt 4 ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+PATH=${PATH#*:} killall "$@"
+ls PROG | grep -q '[.]log$' && i=late
+echo "$2 $i" >>ROOT/ended
+)sh";
+  Sandbox::write(bin + "/killall",
+                 replace_all(replace_all(killall, "ROOT", box.root), "PROG", box.prog));
+  ASSERT_EQ(chmod((bin + "/killall").c_str(), 0755), 0);
+  const std::string path = getenv("PATH");
+  setenv("PATH", (bin + ":" + path).c_str(), 1);
+  box.start({}, 1);
+  setenv("PATH", path.c_str(), 1);
+  for (const auto& k : kids) EXPECT_TRUE(eventually([&] { return box.starts(k).size() == 1; }));
+  std::istringstream ended(Sandbox::read(box.root + "/ended"));
+  int together = 0;
+  for (std::string name, waited; ended >> name >> waited;)
+    together += waited != "late" && waited != "100";
+  EXPECT_EQ(together, 4) << Sandbox::read(box.root + "/ended");
+  for (pid_t pid : leftovers) {
+    EXPECT_FALSE(process_alive(pid));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
 }
 
 TEST(Flow, ProgramThatCannotStartFallsBackThenEnds) {

@@ -16,10 +16,10 @@ namespace {
 const char kPackage[] = "/tmp/.uci//qvupgrade.tgz";
 const std::string kNewVersion = "\n# new version\n";  // the package's programs end with it
 
-// Where an upgrade of two children is cut short: its tar stops before it
-// unpacks, after the first child or after both; "done": once the children of
-// the new cycle run.
-enum class Stage { before, part, whole, done };
+// Where an upgrade of two children is cut short: its tar stops once it has
+// tested the package, before it unpacks, after the first child or after both;
+// "done": once the children of the new cycle run.
+enum class Stage { test, before, part, whole, done };
 
 // The program and data directories on an ext4 image of their own, which can
 // lose power.
@@ -61,6 +61,41 @@ class Ext4Image {
   std::string image_, dir_;
 };
 
+// The upgrade package: the fixture under each name of kids, each followed by
+// tail; the last one first grows by pad bytes.
+void make_package(const Sandbox& box, const std::vector<std::string>& kids, const std::string& tail,
+                  size_t pad = 0) {
+  const std::string dir = box.root + "/package";
+  mkdir(dir.c_str(), 0755);
+  std::string names;
+  for (const auto& kid : kids) {
+    bool last = &kid == &kids.back();
+    Sandbox::write(dir + "/" + kid,
+                   Sandbox::read(MINDER_FIXTURE) + std::string(last ? pad : 0, 'x') + tail);
+    chmod((dir + "/" + kid).c_str(), 0755);
+    names += " " + kid;
+  }
+  ASSERT_EQ(system(("tar czf " + std::string(kPackage) + " -C " + dir + names).c_str()), 0);
+}
+
+// What start k of a and b runs: the "shipped" programs, or from the data
+// directory the whole "earlier" or "new" set, or "a mix" (a program cut short
+// counts as one).
+std::string what_runs(const Sandbox& box, const std::string& a, const std::string& b, size_t k) {
+  auto program = [](const std::string& args) { return args.substr(0, args.find(' ')); };
+  std::string run_a = program(box.args_at(a, k)), run_b = program(box.args_at(b, k));
+  if (run_a == a && run_b == b) return "shipped";
+  auto set = [&](const std::string& kid) {
+    std::string now = Sandbox::read(box.data + "/" + kid);
+    if (now == Sandbox::read(MINDER_FIXTURE)) return "earlier";
+    size_t n = kNewVersion.size();
+    return now.size() >= n && now.compare(now.size() - n, n, kNewVersion) == 0 ? "new" : "a mix";
+  };
+  std::string set_a = set(a);
+  bool data = run_a == "../data//" + a && run_b == "../data//" + b;
+  return data && set_a == set(b) ? set_a : "a mix";
+}
+
 // An upgrade of a and b (a exits 130) over an earlier one when earlier, cut
 // short at stage: the daemon and everything it started are killed there,
 // after a power cut when image is given, and the daemon is started again.
@@ -71,22 +106,16 @@ std::string interrupted_upgrade(Sandbox& box, Stage stage, bool earlier, Ext4Ima
   box.config(config_for({a, b}));
   box.plan(a, "exit 130\nstay\n");
   if (earlier) Sandbox::write(box.data + "/.bootchk", R"({"version":"1.0.12.3","plugindata":1})");
-  const std::string fixture = Sandbox::read(MINDER_FIXTURE), dir = box.root + "/package";
-  mkdir(dir.c_str(), 0755);
-  for (const auto& kid : {a, b}) {
-    Sandbox::write(dir + "/" + kid, fixture + kNewVersion);
-    chmod((dir + "/" + kid).c_str(), 0755);
-  }
-  EXPECT_EQ(system(("tar czf " + std::string(kPackage) + " -C " + dir + " " + a + " " + b).c_str()),
-            0);
+  make_package(box, {a, b}, kNewVersion);
   if (image) sync();  // an earlier upgrade is long on disk
   // A tar first on PATH that stops where stage says, its pid in tar.pid.
   const std::string bin = box.root + "/bin", pid_file = box.root + "/tar.pid";
-  const std::string unpack[] = {"true", "tar \"$@\" " + a, "tar \"$@\""};
+  const std::string unpack[] = {"tar \"$@\"", "true", "tar \"$@\" " + a, "tar \"$@\""};
+  const std::string test = stage == Stage::test ? "" : "case $1 in -t*) exec tar \"$@\"; esac\n";
   const std::string path = getenv("PATH");
   if (stage != Stage::done) {
     mkdir(bin.c_str(), 0755);
-    Sandbox::write(bin + "/tar", "#!/bin/sh\nPATH=${PATH#*:} " + unpack[int(stage)] +
+    Sandbox::write(bin + "/tar", "#!/bin/sh\nPATH=${PATH#*:}\n" + test + unpack[int(stage)] +
                                      " && echo $$ >" + pid_file + ".tmp && mv " + pid_file +
                                      ".tmp " + pid_file + " && kill -STOP $$\n");
     chmod((bin + "/tar").c_str(), 0755);
@@ -110,12 +139,7 @@ std::string interrupted_upgrade(Sandbox& box, Stage stage, bool earlier, Ext4Ima
   box.start();
   EXPECT_TRUE(eventually([&] { return box.starts(a).size() * box.starts(b).size() > 0; }));
   EXPECT_EQ(count_of(box.out(), "failed boot"), 0) << box.out();
-  std::string args_a = box.args_at(a, 0), args_b = box.args_at(b, 0);
-  if (args_a == a && args_b == b) return "shipped";
-  std::string va = Sandbox::read(box.data + "/" + a), vb = Sandbox::read(box.data + "/" + b);
-  if (args_a.rfind("../data//", 0) != 0 || args_b.rfind("../data//", 0) != 0 || va != vb)
-    return "a mix";
-  return va == fixture ? "earlier" : va == fixture + kNewVersion ? "new" : "a mix";
+  return what_runs(box, a, b, 0);
 }
 }  // namespace
 
@@ -140,10 +164,7 @@ TEST(UpgradeFlow, ExitCodeInstallsPackageAndRestartsEveryChild) {
     box.plan(asker, "sleep 50 exit " + std::to_string(row.code) + "\nstay\n");
     unlink(kPackage);
     if (row.package && row.code == 130) {
-      std::string dir = box.root + "/package";
-      mkdir(dir.c_str(), 0755);
-      for (const auto& kid : {asker, other}) copy_exec(MINDER_FIXTURE, dir + "/" + kid);
-      ASSERT_EQ(system(("tar czf " + std::string(kPackage) + " -C " + dir + " .").c_str()), 0);
+      make_package(box, {asker, other}, "");
     } else if (row.package) {
       Sandbox::write(kPackage, "script blob");
     }
@@ -174,13 +195,16 @@ TEST(UpgradeFlow, ExitCodeInstallsPackageAndRestartsEveryChild) {
 }
 
 // A daemon killed in the middle of an unpack, of a first upgrade or of one
-// over an earlier upgrade: restarted, it starts the shipped programs.
+// over an earlier upgrade: restarted, it starts the shipped programs. Killed
+// while it tests the package, it has changed nothing yet.
 TEST(UpgradeFlow, InterruptedUnpackStartsShippedPrograms) {
   for (bool earlier : {false, true}) {
     SCOPED_TRACE(earlier ? "over an earlier upgrade" : "first upgrade");
     Sandbox box;
     EXPECT_EQ(interrupted_upgrade(box, Stage::part, earlier, nullptr), "shipped");
   }
+  Sandbox box;
+  EXPECT_EQ(interrupted_upgrade(box, Stage::test, true, nullptr), "earlier");
 }
 
 // A power cut at each stage of an upgrade over an earlier one, and of a first
@@ -201,4 +225,52 @@ TEST(UpgradeFlow, PowerCutLeavesShippedOrWholeNewPrograms) {
     if (!image.ok) GTEST_SKIP() << "needs root, mkfs.ext4 and loop devices";
     EXPECT_EQ(interrupted_upgrade(box, row.stage, row.earlier, &image), row.runs);
   }
+}
+
+// A full data directory under an upgrade over data mode: filled to the brim,
+// the record cannot lose plugindata and nothing is unpacked; with room for
+// the record only, tar runs out of space in the second program. The earlier
+// set runs on whole, or the shipped programs run; never one cut short.
+TEST(UpgradeFlow, FullDataDirectoryNeverSelectsAProgramCutShort) {
+  ASSERT_TRUE(private_mounts());
+  for (bool brim : {true, false}) {
+    SCOPED_TRACE(brim ? "full before the unpack" : "full during the unpack");
+    Sandbox box;
+    ASSERT_EQ(mount("minder-data", box.data.c_str(), "tmpfs", 0, "size=600k"), 0);
+    Unmount unmount{box.data};
+    std::string a = box.child("fulla", true), b = box.child("fullb", true);
+    box.config(config_for({a, b}));
+    box.plan(a, "exit 130\nstay\n");
+    Sandbox::write(box.data + "/.bootchk", R"({"version":"1.0.12.3","plugindata":1})");
+    make_package(box, {a, b}, kNewVersion, 700 * 1000);
+    const std::string filler = box.data + "/filler";
+    fill_up(filler);
+    struct stat st {};
+    ASSERT_EQ(stat(filler.c_str(), &st) | truncate(filler.c_str(), st.st_size - (brim ? 0 : 65536)),
+              0);
+    box.start();
+    ASSERT_TRUE(eventually([&] { return box.starts(a).size() > 1 && box.starts(b).size() > 1; }))
+        << box.out();
+    EXPECT_EQ(count_of(box.out(), "failed boot"), 0) << box.out();
+    EXPECT_NE(box.args_at(b, 1).find(" -r 130"), std::string::npos) << box.args_at(b, 1);
+    EXPECT_EQ(what_runs(box, a, b, 1), brim ? "earlier" : "shipped");
+  }
+}
+
+// The unpacked files fail to reach the storage (syncfs fails with EIO): the
+// record does not select them.
+TEST(UpgradeFlow, FailedWriteBackKeepsShippedPrograms) {
+  if (system(
+          ("readelf -l " + std::string(MINDER_BIN) + " | grep -q 'program interpreter'").c_str()))
+    GTEST_SKIP() << "the daemon under test is static: no preload reaches it";
+  Sandbox box;
+  std::string kid = box.child("wback");
+  box.config(config_for({kid}));
+  box.plan(kid, "exit 130\nstay\n");
+  make_package(box, {kid}, "");
+  box.preload = MINDER_SYNCFS_SHIM;
+  box.start();
+  ASSERT_TRUE(eventually([&] { return box.starts(kid).size() == 2; })) << box.out();
+  EXPECT_EQ(Sandbox::read(box.data + "/.bootchk"), R"({"version":"1.0.12.3"})");
+  EXPECT_EQ(box.last_args(kid), kid + " -r 130");
 }

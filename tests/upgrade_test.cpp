@@ -125,7 +125,7 @@ TEST_F(Upgrade, InstallsAndRecords) {
                {R"({"version":"1.0.13","plugindata":1,"x":"y","PluginData":2})", "<tgz>", 130,
                 R"({"version":"1.0.13","x":"y","plugindata":1})"},
                {R"({"version":"1.0.12.3","plugindata":1})", "not a gzip tar", 130,
-                R"({"version":"1.0.12.3"})"},
+                R"({"version":"1.0.12.3","plugindata":1})"},
                {nullptr, "blob 1", 131, R"({"version":"1.0.12.3","luadata":1})"},
                {"=", "blob 2", 131, R"({"version":"1.0.12.3","luadata":1,"luadata":1})"}};
   for (const auto& c : cases) {

@@ -96,6 +96,7 @@ void judge_program(report& rep, const std::string& where, archive* a, archive_en
                             [&](const unpacking::child& c) { return c.name == path; });
   bool exec = archive_entry_perm(e) & 0111;
   bool file = archive_entry_filetype(e) == AE_IFREG;
+  u.programs += exec && file;
   if (child == u.children.end() && !(u.every_program && exec && file)) return;
   if (child != u.children.end()) {
     child->found = true;

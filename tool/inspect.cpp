@@ -108,7 +108,7 @@ int cmd_inspect(const options& opt) {
   }
   for (const unpacking::child& c : u.children)
     if (!c.found) rep.problem(file + ": " + c.name, "missing configured child: %s", kFallsBack);
-  if (!opt.config && !opt.arch && !opt.daemon)
+  if (!opt.config && !opt.arch && !opt.daemon && u.programs > 0)
     rep.note(file,
              "its programs are not checked against a board: give --config CONFIG (with the "
              "daemon binary beside it) or --arch NAME");

@@ -127,7 +127,7 @@ struct log_result {
 
 log_result parse_log(const log_input& in);
 
-// Matches text against a printf format that holds only %s and %d (and %%):
+// Matches text against a printf format that holds only %s and %d:
 // the whole text, with the converted fields in order. %d is an optional minus
 // and digits; %s is as short as the rest allows.
 bool match_format(const char* format, const std::string& text, std::vector<std::string>* fields);
@@ -145,8 +145,9 @@ std::vector<std::string> log_warnings(const log_result& r);
 
 enum class timeline_mode { if_short, always, never };
 
-// Writes the summary, the warnings and, as mode says, the timeline; returns
-// the number of warnings.
+// Writes the summary, the warnings and, as mode says, the timeline (for a
+// file that is no run file, one line that says so); returns the number of
+// warnings.
 int explain_log(FILE* out, const log_result& r, timeline_mode mode);
 void write_timeline(FILE* out, const log_result& r);
 

@@ -166,10 +166,10 @@ int explain_log(FILE* out, const log_result& r, timeline_mode mode) {
     return 1;
   }
   write_summary(out, r, gather_stats(r));
-  bool timeline = mode == timeline_mode::always ||
-                  (mode == timeline_mode::if_short && r.events.size() <= kShortFile);
-  if (timeline) write_timeline(out, r);
   fprintf(out, "warnings:%s\n", warnings.empty() ? " none" : "");
   for (const std::string& w : warnings) fprintf(out, "  %s\n", w.c_str());
+  if (mode == timeline_mode::always ||
+      (mode == timeline_mode::if_short && r.events.size() <= kShortFile))
+    write_timeline(out, r);
   return static_cast<int>(warnings.size());
 }

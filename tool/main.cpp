@@ -8,17 +8,18 @@
 namespace {
 
 const char kSynopsis[] =
-    "usage: minder-tool check DIR [--arch NAME | --daemon NAME] [--libc glibc]\n"
+    "usage: minder-tool check DIR [--arch NAME | --daemon NAME] [--libc musl | glibc]\n"
     "       minder-tool pack SRC -o FILE [--config CONFIG] [--arch NAME | --daemon NAME]\n"
-    "                        [--libc glibc]\n"
+    "                        [--libc musl | glibc]\n"
     "       minder-tool inspect FILE [--config CONFIG] [--arch NAME | --daemon NAME]\n"
-    "                        [--libc glibc]\n"
+    "                        [--libc musl | glibc]\n"
     "       minder-tool record DATA_DIR [--config CONFIG] [--arch NAME | --daemon NAME]\n"
-    "                        [--libc glibc]\n"
+    "                        [--libc musl | glibc]\n"
     "       minder-tool log RUNFILE [--config CONFIG] [--output STDOUT_LOG] [--svg FILE]\n"
     "                       [--json] [--timeline]\n"
     "       minder-tool rehearse DIR [PACKAGE] [--root ROOTFS] [--arch NAME | --daemon NAME]\n"
-    "                        [--seconds N] [--svg FILE] [--keep DIR]\n";
+    "                        [--seconds N] [--svg FILE] [--keep DIR]\n"
+    "       minder-tool --help | --version\n";
 const char kUsage[] =
     "\n"
     "check    explains what the daemon will make of DIR/config and the programs it names\n"
@@ -38,9 +39,11 @@ const char kUsage[] =
     "instead: armhf (arm: ARMv7-A, VFPv3-D16, hard-float), armel (ARMv5TE,\n"
     "soft-float), aarch64 and more. For 32-bit ARM the daemon's build attributes\n"
     "tell the CPU too. Its C library is musl unless --libc glibc says so.\n"
+    "--version prints the tool's version and the version text of the boot-check\n"
+    "records it reads and the daemon writes.\n"
     "Exit status: 0 nothing found, 1 something would stop or surprise the daemon\n"
-    "(record: DATA_DIR cannot be read), 2 usage error. For log: 0 no warning,\n"
-    "1 warnings or not a run file.\n"
+    "(record: DATA_DIR cannot be read), 2 usage error. For log: 0 no warning, 1\n"
+    "warnings or not a run file.\n"
     "\n"
     "rehearse: the board's root is ROOTFS, or Debian's busybox-static for its\n"
     "architecture, fetched with apt-get download into ~/.cache/minder-tool; its\n"
@@ -139,7 +142,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (strcmp(argv[1], "--version") == 0) {
-    printf("minder-tool %s\n", kVersion);
+    printf("minder-tool %s (boot-check record version %s)\n", MINDER_VERSION, kVersion);
     return 0;
   }
   for (const command& c : kCommands) {

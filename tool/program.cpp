@@ -132,9 +132,11 @@ bool is_tool(const std::string& dir, const std::string& name) {
          self.st_dev == st.st_dev && self.st_ino == st.st_ino;
 }
 
-}  // namespace
-
-namespace {
+// "minder 1.0.0", as the daemon binary path says of itself.
+std::string version_text(const std::string& path) {
+  std::string version = daemon_version(path);
+  return version.empty() ? "no minder version in it" : "minder " + version;
+}
 
 // The CPU baseline of an ARM daemon binary, from its build attributes.
 bool cpu_of(const std::string& path, const elf_id& id, arm_cpu* cpu) {
@@ -153,12 +155,13 @@ bool same_cpu(const arm_cpu& a, const arm_cpu& b) {
 // Names the daemon and the board it tells.
 void tell(report& rep, const std::string& path, const board& b) {
   if (b.id.machine != 40 || b.cpu.known)
-    return rep.note(path, "the daemon: the board is %s%s%s", elf_name(b.id).c_str(),
-                    b.cpu.known ? ", " : "", b.cpu.known ? cpu_name(b.cpu).c_str() : "");
+    return rep.note(path, "the daemon (%s): the board is %s%s%s", version_text(path).c_str(),
+                    elf_name(b.id).c_str(), b.cpu.known ? ", " : "",
+                    b.cpu.known ? cpu_name(b.cpu).c_str() : "");
   rep.note(path,
-           "the daemon: the board is %s; it has no ARM build attributes: the CPU is not "
-           "checked (--arch armel or --arch armhf tells it)",
-           elf_name(b.id).c_str());
+           "the daemon (%s): the board is %s; it has no ARM build attributes: the CPU is "
+           "not checked (--arch armel or --arch armhf tells it)",
+           version_text(path).c_str(), elf_name(b.id).c_str());
 }
 
 // The ELF programs in dir other than children and this tool: the daemon,

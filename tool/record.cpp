@@ -115,17 +115,10 @@ std::vector<std::string> programs_in(const std::string& dir,
 
 // In normal mode nothing in dir runs: what an upgrade left there, each
 // program judged against the board when options tell it.
-void list_leftovers(report& rep, const std::string& dir, const options& opt, bool blob) {
+void list_leftovers(report& rep, const std::string& dir, const options& opt) {
   std::vector<std::string> children;
   if (opt.config && !configured_children(opt.config, &children))
     rep.problem(opt.config, "the daemon cannot load it: run minder-tool check");
-  struct stat st;
-  std::string script = dir + "/init.bin";
-  if (!blob && lstat(script.c_str(), &st) == 0)
-    rep.note(script,
-             "a script blob that the record does not list (no luadata): the record that did was "
-             "removed (a fall-back, or a record older than the daemon), or the daemon did not "
-             "install it");
   std::vector<std::string> names = programs_in(dir, children);
   if (names.empty()) return;
   bool told = opt.config || opt.arch || opt.daemon;
@@ -136,10 +129,11 @@ void list_leftovers(report& rep, const std::string& dir, const options& opt, boo
     rep.note(path,
              "an upgrade unpacked here and not in use: it failed, fell back or was never "
              "selected");
+    if (!told) continue;
     std::vector<unsigned char> data;
-    if (told && !read_whole(path, &data, &why))
+    if (!read_whole(path, &data, &why))
       rep.note(path, "cannot read it (%s)", why.c_str());
-    else if (told)
+    else
       check_program_bytes(rep, path, data.data(), data.size(), b);
   }
   if (!told)
@@ -163,7 +157,14 @@ int cmd_record(const options& opt) {
     return rep.status();
   }
   bool blob = false;
-  if (!read_mode(rep, dir, &blob)) list_leftovers(rep, dir, opt, blob);
+  bool data_mode = read_mode(rep, dir, &blob);
+  struct stat script;
+  if (!blob && lstat((dir + "/init.bin").c_str(), &script) == 0)
+    rep.note(dir + "/init.bin",
+             "a script blob that the record does not list (no luadata): the record that did was "
+             "removed (a fall-back, or a record older than the daemon), or the daemon did not "
+             "install it");
+  if (!data_mode) list_leftovers(rep, dir, opt);
   // What the device went through is told above; only a data directory that
   // cannot be read is an error.
   return 0;

@@ -155,6 +155,10 @@ constexpr size_t kProgramMax = 256u << 20;
 void check_program_bytes(report& rep, const std::string& where, const unsigned char* data,
                          size_t len, const board& b);
 
+// The release version that the daemon binary path carries ("minder version
+// X"); empty when it carries none.
+std::string daemon_version(const std::string& path);
+
 // The daemon's open_regular, saying why when it fails.
 int open_input(const std::string& path, std::string* why);
 
@@ -193,6 +197,7 @@ struct unpacking {
   std::vector<child> children;  // the configured children, with --config
   board b;
   bool every_program = false;          // judge every executable file, not only children
+  int programs = 0;                    // executable files seen
   std::map<std::string, bool> landed;  // path below ../data/: true for a directory
 };
 
