@@ -86,6 +86,9 @@ string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
        "minder supervises the programs of an embedded Linux device: it starts\n"
        "them, restarts them when they end and installs the upgrades they ask for.\n"
        "minder-tool tells, on the build host, what minder will make of a program\n"
-       "directory, an upgrade package or a boot-check record, and builds and\n"
-       "checks upgrade packages.")
+       "directory, an upgrade package or a boot-check record, builds and\n"
+       "checks upgrade packages, and rehearses an upgrade on an emulated board.")
+# Rehearsals emulate the board with a static qemu: one on PATH, else the tool
+# fetches Debian's into its cache.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS qemu-user-static)
 include(CPack)
