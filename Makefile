@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Entry points for people and CI; the build itself is CMake and CTest.
 BUILD ?= build
 JOBS ?= 2

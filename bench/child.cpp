@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The child that every supervisor in the benchmark runs. Built static, so a
 // preloaded time library in the supervisor's environment does not reach it:
 // its time stamps are real CLOCK_MONOTONIC nanoseconds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Launch cost of a child: fork, close the inherited descriptors, exec
 // /bin/true. Compares no closing at all, the daemon's close_inherited_fds and
 // the plain loop over every descriptor number below the open-file limit, at a

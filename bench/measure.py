@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Footprint and speed of minder against runit, s6 and daemontools.
 
 Every supervisor runs the same four children (bench/child.cpp, built static).

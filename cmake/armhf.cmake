@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the 32-bit ARM board (arm-linux-gnueabihf), with Debian's
 # cross compiler and the armhf libraries installed by scripts/check-armhf.
 # The programs run under qemu-user through binfmt_misc.

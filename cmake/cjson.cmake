@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # cJSON for the daemon: Debian's libcjson, linked dynamically, or its source
 # compiled in (static builds, and builds for a C library Debian ships no
 # libcjson for). Static builds take the source from the cache that

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 64-bit ARM boards with musl: ARMv8-A (Debian's arm64 baseline), with
 # g++-aarch64-linux-gnu and musl-dev:arm64.
 set(CMAKE_SYSTEM_NAME Linux)

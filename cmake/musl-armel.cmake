@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Older 32-bit ARM boards with musl: ARMv5TE, soft-float (Debian's armel
 # baseline; runs on ARMv6 and ARMv7 too), with g++-arm-linux-gnueabi and
 # musl-dev:armel.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The 32-bit ARM board with musl: ARMv7-A, VFPv3-D16, hard-float (Debian's
 # armhf baseline), with g++-arm-linux-gnueabihf and musl-dev:armhf. Only the
 # daemon is built this way; the tests that run it are built with armhf.cmake.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared part of the musl toolchain files. A board's file names two triplets:
 #   MINDER_GNU_TRIPLET   Debian's cross g++ (g++-TRIPLET): libstdc++ headers,
 #                        code generation, binutils

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Build for x86-64 musl with Debian's musl-tools (musl-gcc) and the host g++'s
 # libstdc++ headers. Static builds need no musl on the machine that runs them.
 set(CMAKE_SYSTEM_NAME Linux)

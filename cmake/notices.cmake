@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Licence notices, installed under share/doc/minder/: minder's own, with the
 # daemon and with the tool; and those of what a build carries inside: cJSON's
 # whenever its source is compiled in, and musl's when the daemon is linked

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Configure-time probe for musl builds: it needs operator new from libstdc++,
 // so it must fail to link, as the daemon would if it came to need libstdc++.
 static int* kept;

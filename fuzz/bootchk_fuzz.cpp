@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the boot-check record: every input becomes ../data//.bootchk beside a
 // scratch program directory, is read as the supervision loop reads it, and its
 // version texts are packed and compared with a reference packing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the configuration loader: every input becomes the "config" file, is
 // loaded into a zero-filled state record, and the table is checked against an
 // independent reading of the same text.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "alive.hpp"
 
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The liveness checker: kills watched children whose heartbeat file stays away.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared declarations: the supervisor's state record, its fixed directories and
 // the small helpers that several parts of the daemon use.
 #pragma once

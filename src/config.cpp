@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "config.hpp"
 
 #include <stdio.h>

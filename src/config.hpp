@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration file and the JSON file accessors.
 #pragma once
 

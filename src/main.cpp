@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The entry point: prepares the process, takes the single-instance lock and
 // hands over to the supervision loop.
 #include "main.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "runfile.hpp"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run file: single-instance lock and event log.
 #pragma once
 

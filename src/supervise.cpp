@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "supervise.hpp"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Launching children and the supervision loop with its restart policy.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "upgrade.hpp"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The boot-check record, version comparison and the upgrade installer.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The liveness checker seen from outside: heartbeat files, kills of hung
 // children and their restart with 199. The daemon runs 100 times faster than
 // real time, so one check (120 s) takes 1.2 s.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One pass of the liveness check at a time, without the thread.
 #include "alive.hpp"
 

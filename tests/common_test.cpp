@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Path helpers, the quoted kill command and descriptor clean-up before exec.
 #include "common.hpp"
 

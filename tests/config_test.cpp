@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration loader on real files, and the JSON member accessors.
 #include "config.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults seen from outside: fork refused, a full or read-only data directory,
 // damaged packages and records, a daemon killed outright, racing starts.
 // Mounts are made in the mount namespace private to this test program.

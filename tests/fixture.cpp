@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in child program. Copied under each child name; every start appends
 // "PID<TAB>ARGV..." to NAME.log in the working directory, then runs line K of
 // NAME.plan (K = starts so far; the last line once they run out, "stay" when

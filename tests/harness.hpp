@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Black-box test harness: runs a uniquely named copy of the daemon in a
 // temporary program directory, with time sped up by libfaketime.
 #pragma once

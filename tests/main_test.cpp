@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up of the real daemon: configuration, directories and the run file.
 #include <errno.h>
 #include <fcntl.h>

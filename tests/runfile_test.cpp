@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The run file: its lock, its first line, the size-bounded event log and its
 // event lines.
 #include "runfile.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Many ends in a row: the daemon's descriptors and memory stay flat, ended
 // children are collected, every end is logged, and the run file is cut back
 // before it would pass 1 MiB.

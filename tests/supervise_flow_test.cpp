@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real daemon supervising fixture children: command lines, the exit-code
 // protocol, the run-file log and what reaches standard output.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The launcher's argument vector, wait-status decoding, the exit-code
 // protocol and the back-off.
 #include "supervise.hpp"

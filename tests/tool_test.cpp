@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // minder-tool, black box: its findings on broken program directories and
 // packages, and a package it built, installed by the daemon.
 #include <gtest/gtest.h>

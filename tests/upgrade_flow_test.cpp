@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Upgrade requests through a child's exit status, with the real package path,
 // and upgrades cut short by a kill or a power cut.
 #include <fcntl.h>

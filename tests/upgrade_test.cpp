@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Version comparison, the boot-check record and the upgrade installer, on a
 // real program/data tree and the real package path.
 #include "upgrade.hpp"

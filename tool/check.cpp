@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // check DIR: what the daemon will make of DIR/config and the programs it names.
 #include <stdio.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Telling what a program is built for: the ELF header's class, byte order and
 // machine, and the program interpreter it asks for.
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether a gzip file is whole as gzip -d, and so tar -zxf, judges it. The tar
 // reader stops at the archive's end marker and libarchive checks neither the
 // CRC nor the length in a member's trailer, nor what follows the last member.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // inspect FILE: what an upgrade package would install into ../data/ with
 // "tar -zxf", and what of it would hurt on the device.
 #include <archive.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // minder-tool: the integrator's host tool. One command per source file.
 #include <stdio.h>
 #include <string.h>

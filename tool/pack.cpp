@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pack SRC -o FILE: a reproducible upgrade package of the tree SRC, which
 // lands in ../data/ on the device.
 #include <archive.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Judging a child's program by its contents, and telling the board it runs on
 // from the daemon binary beside it.
 #include <dirent.h>

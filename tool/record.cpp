@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // record DATA_DIR: the boot-check record and the mode the next cycle will
 // use, read with the daemon's own record and version code.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // minder-tool: checks a program directory, builds and inspects upgrade
 // packages and explains the boot-check record, with the daemon's own loader
 // and record code, so that its verdict is the daemon's verdict.
