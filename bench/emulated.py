@@ -104,8 +104,8 @@ def main():
     root = make_root(args)
     tag = f"q{os.getpid() % 10000}"
     setups = {}
-    for i, spec in enumerate(args.daemons):
-        name, _, binary = spec.partition("=")
+    for i, given in enumerate(args.daemons):
+        name, _, binary = given.partition("=")
         setups[name] = minder_setup(root, name, binary, f"{tag}{chr(97 + i)}")
     setups["runit"] = runit_setup(root, f"{tag}r")
     log = ChildLog(f"{root}/tmp/bench.log")
