@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The run-file explainer on written run files: the matcher, what the protocol
-// makes certain, and damaged input, which is shown and never fatal.
+// makes certain, damaged input, which is shown and never fatal, the warnings,
+// standard output behind its prefixes, and the JSON read back.
 #include "log.hpp"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <memory>
+
+#include "log_stats.hpp"
 
 namespace {
 
@@ -138,4 +141,162 @@ TEST(Log, DamagedInputIsShownNeverFatal) {
     EXPECT_EQ(text.find_first_of(std::string("\0\r\x01\x7f\xff", 5)), std::string::npos);
     EXPECT_EQ(text.find("t<&>"), std::string::npos);
   }
+}
+
+// Each warning from its threshold on and not below it; the config tells which
+// children the heartbeat checker watches.
+TEST(Log, WarnsFromEachThresholdOn) {
+  auto ends = [](int min, int n, const std::string& end) {  // 1 s after each restart
+    std::string text;
+    for (int i = 0; i < n; ++i) text += at(min, i * 11, end);
+    return text;
+  };
+  const std::string a3 = "a exited normally with code(3)", seg = " killed by signal(11)";
+  const std::string b_killed =
+      "b is not alive, and we will kill it.\n" + at(0, 5, "b killed by signal(9)");
+  struct {
+    std::string run, output, want;  // want "": no warning; else the warnings start so
+    std::vector<log_child> config = {};
+  } rows[] = {
+      {ends(0, 2, a3), "", ""},
+      {ends(0, 3, a3), "",
+       "crash loop: a ended 3 times in a row, each within 5 min of its start, the last at Tue Dec "
+       " 8 14:00:22 2026: exit status 3\n"},
+      // A run of 300 s is no quick end and counts again from 0; one of 299 s is one.
+      {at(0, 0, a3) + at(5, 10, a3) + ends(6, 2, a3), "", ""},
+      {at(0, 0, a3) + at(5, 9, a3) + ends(6, 2, a3), "", "crash loop: a ended 4 times"},
+      {ends(0, 2, a3) + ends(1, 2, "b exited normally with code(3)"), "", ""},
+      {ends(0, 2, a3) + at(1, 0, "a exited normally with code(160)") + at(1, 1, a3), "", ""},
+      {at(0, 0, "a exited normally with code(130)") + at(1, 0, "b exited normally with code(131)") +
+           at(2, 0, "a exited normally with code(132)"),
+       "", ""},
+      {at(0, 0, "a exited normally with code(130)") + at(1, 0, "a exited normally with code(131)") +
+           at(2, 0, "a exited normally with code(132)"),
+       "",
+       "a asked for an upgrade 3 times, the last at Tue Dec  8 14:02:00 2026 (exit 132, asks to "
+       "record the version): a package that never takes\n"},
+      // The fourth segfault since minder started, whichever child, waits 7200 s.
+      {at(0, 0, "a" + seg) + at(1, 5, "b" + seg) + at(12, 10, "a" + seg), "", ""},
+      {at(0, 0, "a" + seg) + at(1, 5, "b" + seg) + at(12, 10, "a" + seg) + at(33, 20, "b" + seg),
+       "",
+       "segfault back-off at 7200 s: at least 4 segfaults since minder started; b's next start "
+       "is due at Tue Dec  8 16:33:20 2026\n"},
+      {at(0, 0, "a" + seg), "Will restart segv prog after 1260 secs\n", ""},
+      {at(0, 0, "a" + seg) + at(9, 0, a3),
+       "Dec  8 dev minder: Will restart segv prog after 7200 secs\n",
+       "segfault back-off at 7200 s: at least 4 segfaults since minder started\n"},
+      {"create pthread check_alive failed\n", "",
+       "create pthread check_alive failed (line 2): no heartbeat checks in this run of minder\n"},
+      {"a is not alive, and we will kill it.\n" + at(0, 0, "a killed by signal(9)") + b_killed,
+       "",
+       "a killed by the heartbeat checker once, the last at Tue Dec  8 14:00:00 2026: its "
+       "heartbeat file stayed away for three checks in a row\nb killed by the heartbeat checker "
+       "once, the last at Tue Dec  8 14:00:05 2026 (the config does not watch it): its",
+       {{"a", true, true}, {"b", true, false}}},
+      {b_killed, "",
+       "b killed by the heartbeat checker once, the last at Tue Dec  8 14:00:05 2026: its"},
+      {at(0, 0, "b killed by signal(9)") + "c is not alive, and we will kill it.\n", "",
+       "c killed by the heartbeat checker 0 times: being killed now: its heartbeat file"},
+  };
+  for (const auto& row : rows) {
+    log_input in;
+    in.run_text = "/opt/app/bin\n" + row.run;
+    in.output_text = row.output;
+    in.has_output = true;
+    in.children = row.config;
+    std::string got;
+    for (const std::string& w : log_warnings(parse_log(in))) got += w + "\n";
+    EXPECT_EQ(got.substr(0, row.want.empty() ? std::string::npos : row.want.size()), row.want)
+        << row.run;
+  }
+}
+
+// minder's standard output as a console, a file or a system log holds it:
+// each message found behind any prefix, kept in the JSON, warned of when it
+// tells what the run file does not.
+TEST(Log, ReadsTheStandardOutputBehindAnyPrefix) {
+  struct {
+    std::string prefix, message;
+    const char* kind;  // "": none of minder's
+  } rows[] = {
+      {"Dec  8 14:03:09 dev minder[12]: ", "Will restart segv prog after 660 secs", "segv_delay"},
+      {"[   12.345678] ", "Will restart normal prog after 10 secs", "normal_delay"},
+      {"<3>", "failed to fork", "fork_failed"},
+      {"2026-12-08T14:03:09 |", "failed to waitpid", "waitpid_failed"},
+      {"\t", "mkdir (/tmp/.uci/) error: No space left on device", "startup_failed"},
+      {"x:", "No such pid(123) for reexec", "no_such_pid"},
+      {"x", "failed to fork", ""},
+      {"", "failed to fork now", ""},
+      {std::string(kLongestLine, ' '), "failed to fork", ""},
+  };
+  for (const auto& row : rows) {
+    json_ptr json = log_to_json(parse("/opt/app/bin\n", (row.prefix + row.message + "\n").c_str()));
+    cJSON* output = cJSON_GetObjectItem(json.get(), "output");
+    ASSERT_EQ(cJSON_GetArraySize(output), *row.kind ? 1 : 0) << row.message;
+    if (!*row.kind) continue;
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(output->child, "kind")), row.kind);
+    EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(output->child, "text")),
+                 row.message.c_str());
+  }
+  std::string warnings;
+  for (const std::string& w :
+       log_warnings(parse("/opt/app/bin\n" + at(0, 0, "a exited normally with code(129)"),
+                          "failed to exec ../data//ab, error is Exec format error\n"
+                          "failed to exec ../data//a, error is No such file or directory\n"
+                          "failed for normal boot, exit\nfailed to waitpid\n"
+                          "Failed to read or write, in, 3, out, 4\nprocess(minder) already run\n")))
+    warnings += w + "\n";
+  EXPECT_EQ(warnings,
+            "a cannot be started: exit 129 once, the last at Tue Dec  8 14:00:00 2026: no "
+            "boot-check record was left to remove, and minder ended; standard output, line 2: "
+            "failed to exec ../data//a, error is No such file or directory\n"
+            "minder had no child left to wait for: standard output, line 4: failed to waitpid\n"
+            "the script blob was not installed: standard output, line 5: Failed to read or write, "
+            "in, 3, out, 4\n"
+            "minder ended at start-up: standard output, line 6: process(minder) already run\n");
+  // The run file cut back past the 129: standard output still tells.
+  EXPECT_EQ(log_warnings(parse("/opt/app/bin\n", "failed for normal boot, exit\n")).at(0),
+            "a cycle failed with no boot-check record to remove: minder ended: standard output, "
+            "line 1: failed for normal boot, exit");
+}
+
+// The JSON, printed and read back, holds every event and the summary's counts
+// and warnings.
+TEST(Log, JsonReadsBackWithEveryEvent) {
+  const std::string seg = "a killed by signal(11)";
+  log_result r = parse("/opt/app/bin\n" + at(0, 0, seg) + at(1, 1, seg) + at(12, 2, seg) +
+                           "b is not alive, and we will kill it.\n" + "odd \"line\"\n" +
+                           at(13, 0, "b exited normally with code(9)") +
+                           at(14, 0, "b exited normally with code(130)") + at(14, 5, "a exited"),
+                       "Will restart segv prog after 7200 secs\n");
+  std::unique_ptr<char, void (*)(void*)> text(cJSON_PrintUnformatted(log_to_json(r).get()),
+                                              cJSON_free);
+  json_ptr back(cJSON_Parse(text.get()));
+  ASSERT_TRUE(back) << text.get();
+  auto number = [](cJSON* o, const char* key) {
+    cJSON* item = cJSON_GetObjectItem(o, key);
+    return item ? cJSON_GetNumberValue(item) : -1;
+  };
+  cJSON* events = cJSON_GetObjectItem(back.get(), "events");
+  std::string kinds;
+  for (cJSON* e = events ? events->child : nullptr; e; e = e->next)
+    kinds += std::string(cJSON_GetStringValue(cJSON_GetObjectItem(e, "kind"))) + " ";
+  EXPECT_EQ(kinds, "end end end not_alive damaged end end damaged ");
+  EXPECT_EQ(number(back.get(), "damaged"), 2);
+  EXPECT_EQ(number(back.get(), "segfaults_at_least"), 4);
+  cJSON* third = cJSON_GetArrayItem(events, 2);
+  EXPECT_EQ(number(third, "segfaults"), 3);
+  EXPECT_EQ(number(third, "delay"), 1260);
+  EXPECT_EQ(number(third, "ran"), 1);
+  EXPECT_EQ(number(cJSON_GetArrayItem(events, 5), "restart_code"), 199);
+  EXPECT_EQ(number(cJSON_GetArrayItem(events, 6), "delay"), -1);  // an upgrade: no delay
+  cJSON* b = cJSON_GetArrayItem(cJSON_GetObjectItem(back.get(), "children"), 1);
+  EXPECT_EQ(number(b, "ends"), 2);
+  EXPECT_EQ(
+      number(cJSON_GetObjectItem(b, "causes"), "exit 130, asks to unpack the upgrade package"), 1);
+  std::vector<std::string> want = log_warnings(r);
+  cJSON* warnings = cJSON_GetObjectItem(back.get(), "warnings");
+  ASSERT_EQ(cJSON_GetArraySize(warnings), static_cast<int>(want.size()));
+  for (size_t i = 0; i < want.size(); ++i)
+    EXPECT_EQ(cJSON_GetStringValue(cJSON_GetArrayItem(warnings, static_cast<int>(i))), want[i]);
 }

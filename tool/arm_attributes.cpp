@@ -70,8 +70,9 @@ int small(unsigned long long v) {
 }
 
 // The attributes of a Tag_File record. A tag's value is a number, except
-// for the names (4, 5) and, from 32 on, the odd tags; 32 takes both.
-void file_attributes(cursor c, arm_cpu* cpu) {
+// for the names (4, 5) and, from 32 on, the odd tags; 32 takes both. False
+// when a value runs past the record's end.
+bool file_attributes(cursor c, arm_cpu* cpu) {
   while (c.ok && c.p < c.end) {
     unsigned long long tag = c.uleb();
     if (tag == 4 || tag == 5 || (tag > 32 && tag % 2 == 1)) {
@@ -86,6 +87,7 @@ void file_attributes(cursor c, arm_cpu* cpu) {
     if (tag == 12) cpu->simd = v;
     if (tag == 28) cpu->vfp_args = v;
   }
+  return c.ok;
 }
 
 // The records of the "aeabi" subsection: a tag (1 file, 2 sections,
@@ -98,7 +100,7 @@ bool aeabi_records(cursor c, arm_cpu* cpu) {
     unsigned long size = c.u32();
     cursor record = c.sub(start, size);
     if (c.ok && tag == 1) {
-      file_attributes(record, cpu);
+      if (!file_attributes(record, cpu)) return false;
       file = true;
     }
   }
