@@ -196,7 +196,8 @@ TEST(Log, WarnsFromEachThresholdOn) {
       {b_killed, "",
        "b killed by the heartbeat checker once, the last at Tue Dec  8 14:00:05 2026: its"},
       {at(0, 0, "b killed by signal(9)") + "c is not alive, and we will kill it.\n", "",
-       "c killed by the heartbeat checker 0 times: being killed now: its heartbeat file"},
+       "c being killed by the heartbeat checker as the file ends, after its \"is not alive\" line: "
+       "its heartbeat file"},
   };
   for (const auto& row : rows) {
     log_input in;

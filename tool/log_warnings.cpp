@@ -172,10 +172,14 @@ std::vector<std::string> log_warnings(const log_result& r) {
   }
   each([&](const log_child& c, const child_stats& s) {
     if (!s.heartbeat_kills && !s.killing) return;
-    std::string text = printable(c.name) + " killed by the heartbeat checker " +
-                       times(s.heartbeat_kills) +
-                       (s.last_kill ? ", the last at " + where(*s.last_kill) : "");
-    if (s.killing) text += (s.heartbeat_kills ? "; and" : ":") + std::string(" being killed now");
+    std::string text = s.heartbeat_kills
+                           ? printable(c.name) + " killed by the heartbeat checker " +
+                                 times(s.heartbeat_kills) +
+                                 (s.last_kill ? ", the last at " + where(*s.last_kill) : "")
+                           : printable(c.name) + " being killed by the heartbeat checker";
+    if (s.killing)
+      text += (s.heartbeat_kills ? ", and again" : "") +
+              std::string(" as the file ends, after its \"is not alive\" line");
     if (r.config_given && c.configured && !c.watched) text += " (the config does not watch it)";
     w.push_back(text + ": its heartbeat file stayed away for three checks in a row");
   });
