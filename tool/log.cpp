@@ -40,10 +40,10 @@ bool read_text(const std::string& path, std::string* text, std::string* why) {
 }
 
 bool load_children(const char* config, std::vector<log_child>* children) {
-  auto state = std::make_unique<supervisor_state>();
-  if (load_watch_config(config, *state) != 0) return false;
-  for (int i = 0; i < slot_limit(*state); ++i)
-    children->push_back({state->slots[i].name, true, state->slots[i].alive_path[0] != '\0'});
+  std::vector<std::string> names;
+  std::vector<bool> watched;
+  if (!configured_children(config, &names, &watched)) return false;
+  for (size_t i = 0; i < names.size(); ++i) children->push_back({names[i], true, watched[i]});
   return true;
 }
 

@@ -207,8 +207,10 @@ struct unpacking {
 void judge_entry(report& rep, const std::string& where, archive* a, archive_entry* e, unpacking& u);
 
 // The children the daemon would start with config_path (at most four, or its
-// default child); false when the daemon cannot load the file.
-bool configured_children(const char* config_path, std::vector<std::string>* names);
+// default child), and with watched whether it checks each one's heartbeat;
+// false when the daemon cannot load the file.
+bool configured_children(const char* config_path, std::vector<std::string>* names,
+                         std::vector<bool>* watched = nullptr);
 
 // The boot-check record in a data directory, read with the daemon's code.
 struct record_view {
