@@ -115,15 +115,14 @@ bool read_whole(const std::string& path, std::vector<unsigned char>* data, std::
   return false;
 }
 
-namespace {
-
-// The identity of the regular file path when it is an ELF program.
 bool elf_of(const std::string& path, elf_id* id) {
   unsigned char head[64];
   size_t len = 0;
   std::string why;
   return read_head(path, head, sizeof head, &len, &why) && elf_parse(head, len, id);
 }
+
+namespace {
 
 // Whether path is this very tool, or a copy of it by its name: it is no daemon.
 bool is_tool(const std::string& dir, const std::string& name) {

@@ -90,12 +90,8 @@ bool read_mode(report& rep, const std::string& dir, bool* blob) {
 bool is_program(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  unsigned char head[64];
-  size_t len = 0;
-  std::string why;
   elf_id id;
-  return (st.st_mode & 0111) ||
-         (read_head(path, head, sizeof head, &len, &why) && elf_parse(head, len, &id));
+  return (st.st_mode & 0111) || elf_of(path, &id);
 }
 
 // The programs of an upgrade in dir: those at its top, and configured

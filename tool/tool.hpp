@@ -170,6 +170,8 @@ bool read_head(const std::string& path, unsigned char* buf, size_t size, size_t*
 // Reads the whole regular file path, at most kProgramMax bytes; false, and
 // why, when it cannot.
 bool read_whole(const std::string& path, std::vector<unsigned char>* data, std::string* why);
+// The identity of the regular file path when it is an ELF program.
+bool elf_of(const std::string& path, elf_id* id);
 
 // The board: --libc, and the architecture and CPU: --arch when given, else
 // the daemon binary in dir: the file --daemon names (its path, when dir is
