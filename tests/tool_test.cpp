@@ -67,13 +67,18 @@ TEST(Tool, CheckFindsWhatWouldStopTheDaemon) {
   Sandbox::write(box.prog + "/alien", std::string("\177ELF\1\1\1", 7) + std::string(11, '\0') +
                                           std::string("\x34\x12", 2));
   chmod((box.prog + "/alien").c_str(), 0755);
+  // A program larger than the tool reads, without its bytes on disk.
+  Sandbox::write(box.prog + "/huge", "");
+  ASSERT_EQ(truncate((box.prog + "/huge").c_str(), 257 << 20), 0);
+  chmod((box.prog + "/huge").c_str(), 0755);
   box.config(R"({"__watch":{"processes":[{"base":")" + ok +
-             R"(","excheck":"true"},{"base":"gone"},{"base":"alien"}]}})");
+             R"(","excheck":"true"},{"base":"gone"},{"base":"alien"},{"base":"huge"}]}})");
   r = tool("check " + box.prog);
   EXPECT_EQ(r.status, 1);
   EXPECT_TRUE(r.has("\"excheck\" is the string \"true\", not the literal true")) << r.out;
   EXPECT_TRUE(r.has(box.prog + "/gone: missing")) << r.out;
   EXPECT_TRUE(r.has(box.prog + "/alien: built for 32-bit machine 4660, the board is")) << r.out;
+  EXPECT_TRUE(r.has(box.prog + "/huge: cannot read it (larger than 256 MiB)")) << r.out;
 
   box.config(config_for({ok}));
   // The fixture is built for the host's C library; alien is still there.

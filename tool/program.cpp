@@ -61,8 +61,8 @@ void check_program_bytes(report& rep, const std::string& where, const unsigned c
               kNoExec);
 }
 
-int open_input(const std::string& path, std::string* why) {
-  int fd = open_regular(path.c_str());
+int open_input(const std::string& path, std::string* why, off_t* size) {
+  int fd = open_regular(path.c_str(), size);
   int err = errno;
   struct stat st;
   if (fd >= 0) return fd;
@@ -96,20 +96,19 @@ bool read_head(const std::string& path, unsigned char* buf, size_t size, size_t*
 }
 
 bool read_whole(const std::string& path, std::vector<unsigned char>* data, std::string* why) {
-  unique_fd fd(open_input(path, why));
+  off_t size = 0;
+  unique_fd fd(open_input(path, why, &size));
   if (fd.get() < 0) return false;
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0 || static_cast<unsigned long long>(st.st_size) > kProgramMax) {
-    *why = "larger than " + std::to_string(kProgramMax >> 20) + " MiB";
-    return false;
-  }
   data->clear();
-  unsigned char buf[65536];
-  for (ssize_t n; data->size() <= kProgramMax;) {
-    n = read(fd.get(), buf, sizeof buf);
-    if (n < 0) *why = strerror(errno);
-    if (n <= 0) return n == 0;
-    data->insert(data->end(), buf, buf + n);
+  if (static_cast<unsigned long long>(size) <= kProgramMax) {
+    data->reserve(static_cast<size_t>(size));
+    unsigned char buf[65536];
+    for (ssize_t n; data->size() <= kProgramMax;) {
+      n = read(fd.get(), buf, sizeof buf);
+      if (n < 0) *why = strerror(errno);
+      if (n <= 0) return n == 0;
+      data->insert(data->end(), buf, buf + n);
+    }
   }
   *why = "larger than " + std::to_string(kProgramMax >> 20) + " MiB";
   return false;

@@ -160,8 +160,9 @@ void check_program_bytes(report& rep, const std::string& where, const unsigned c
 // X"); empty when it carries none.
 std::string daemon_version(const std::string& path);
 
-// The daemon's open_regular, saying why when it fails.
-int open_input(const std::string& path, std::string* why);
+// The daemon's open_regular, saying why when it fails; with size, the file's
+// size too.
+int open_input(const std::string& path, std::string* why, off_t* size = nullptr);
 
 // Reads up to size bytes from the start of the regular file path into buf;
 // false, and why, when it cannot.
