@@ -192,15 +192,15 @@ void board_of_dir(report& rep, const std::string& dir, const std::vector<std::st
   b->known = true;
   b->daemon = found[0];
   cpu_of(dir + "/" + found[0], b->id, &b->cpu);
-  for (const std::string& name : found) {
+  for (size_t i = 1; i < found.size(); ++i) {
     arm_cpu cpu;
-    cpu_of(dir + "/" + name, b->id, &cpu);
+    cpu_of(dir + "/" + found[i], b->id, &cpu);
     if (!same_cpu(cpu, b->cpu)) {
       b->cpu = arm_cpu();
       return rep.note(dir,
                       "ELF programs built for different ARM CPUs (%s, %s) beside the children: "
                       "the CPU is not checked; name the daemon with --daemon or give --arch",
-                      found[0].c_str(), name.c_str());
+                      found[0].c_str(), found[i].c_str());
     }
   }
   tell(rep, dir + "/" + found[0], *b);
