@@ -153,7 +153,6 @@ void resolve(log_result& r) {
   }
 }
 
-// The last failed cycle, when standard output tells how it went.
 }  // namespace
 
 log_result parse_log(const log_input& in) {

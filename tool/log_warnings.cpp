@@ -174,8 +174,7 @@ std::vector<std::string> log_warnings(const log_result& r) {
     if (!s.heartbeat_kills && !s.killing) return;
     std::string text = s.heartbeat_kills
                            ? printable(c.name) + " killed by the heartbeat checker " +
-                                 times(s.heartbeat_kills) +
-                                 (s.last_kill ? ", the last at " + where(*s.last_kill) : "")
+                                 times(s.heartbeat_kills) + ", the last at " + where(*s.last_kill)
                            : printable(c.name) + " being killed by the heartbeat checker";
     if (s.killing)
       text += (s.heartbeat_kills ? ", and again" : "") +
