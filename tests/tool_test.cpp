@@ -365,30 +365,30 @@ bool renders(const std::string& svg) {
 TEST(Tool, LogExplainsWhatTheDaemonWrote) {
   struct row {
     const char* plan;
+    int status;
     bool watched, record;  // heartbeat checks; a data-mode record whose program is missing
     std::vector<std::string> want;
-    int status;
   } rows[] = {
-      {"exit 3\nstay\n", false, false, {"exit status 3; restart in 10 s with -r 3"}, 0},
-      {"signal 11\nstay\n", false, false, {"segmentation fault (signal 11); restart in 60 s"}, 0},
+      {"exit 3\nstay\n", 0, false, false, {"exit status 3; restart in 10 s with -r 3"}},
+      {"signal 11\nstay\n", 0, false, false, {"segmentation fault (signal 11); restart in 60 s"}},
       {"stay\n",
+       1,
        true,
        false,
        {"killed by the heartbeat checker (signal 9); restart in 10 s with -r 199",
-        " (watched): 1 end", "killed by the heartbeat checker once"},
-       1},
+        " (watched): 1 end", "killed by the heartbeat checker once"}},
       {"sleep 50 exit 130\nstay\n",
+       0,
        false,
        false,
-       {"exit 130, asks to unpack the upgrade package; unpack", "a new cycle with -r 130"},
-       0},
-      {"sleep 50 exit 160\nstay\n", false, false, {"new cycle: every child started again"}, 0},
+       {"exit 130, asks to unpack the upgrade package; unpack", "a new cycle with -r 130"}},
+      {"sleep 50 exit 160\nstay\n", 0, false, false, {"new cycle: every child started again"}},
       {"stay\n",
+       1,
        false,
        true,
-       {"exit 129, cannot be started", "(fallback); standard output, line 1: failed to exec"},
-       1},
-      {"sleep 50 exit 129\n", false, false, {"no boot-check record was left to remove"}, 1},
+       {"exit 129, cannot be started", "(fallback); standard output, line 1: failed to exec"}},
+      {"sleep 50 exit 129\n", 1, false, false, {"no boot-check record was left to remove"}},
   };
   for (const row& c : rows) {
     SCOPED_TRACE(c.want[0]);
