@@ -47,28 +47,6 @@ void wait_shells(const pid_t* shells, int n) {
   for (int k = 0; k < n; ++k) wait_shell(shells[k]);
 }
 
-// The kill commands of every slot side by side; returns when all have ended.
-// A command that cannot be started beside the others (a process limit) runs
-// alone once they have ended.
-void kill_together(supervisor_state& state) {
-  pid_t shells[kMaxSlots];
-  int running = 0;
-  char cmd[kDataPathSize];
-  for (int i = 0; i < slot_limit(state); ++i) {
-    state.slots[i].pid.store(0, std::memory_order_release);
-    if (build_kill_command(cmd, sizeof cmd, state.slots[i].name) != 0) continue;
-    pid_t pid = start_shell(cmd);
-    if (pid >= 0) {
-      shells[running++] = pid;
-      continue;
-    }
-    wait_shells(shells, running);
-    running = 0;
-    run_shell(cmd);
-  }
-  wait_shells(shells, running);
-}
-
 }  // namespace
 
 end_decision decide_end(const child_end& end) {
@@ -144,18 +122,29 @@ void spawn_slot(supervisor_state& state, int index, int restart_code) {
   slot.pid.store(pid, std::memory_order_release);
 }
 
+// A command that cannot be started beside the others (a process limit) runs
+// alone once those started have ended, as every command does when they must
+// not run together.
 void kill_all(supervisor_state& state) {
   bool together = true;
   for (int i = 0; i < slot_limit(state); ++i)
     together = together && !kill_hits_own_tools(state.slots[i].name);
-  if (together) {
-    kill_together(state);
-    return;
-  }
+  pid_t shells[kMaxSlots];
+  int running = 0;
+  char cmd[kDataPathSize];
   for (int i = 0; i < slot_limit(state); ++i) {
     state.slots[i].pid.store(0, std::memory_order_release);
-    kill_by_name(state.slots[i].name);
+    if (build_kill_command(cmd, sizeof cmd, state.slots[i].name) != 0) continue;
+    pid_t pid = together ? start_shell(cmd) : -1;
+    if (pid >= 0) {
+      shells[running++] = pid;
+      continue;
+    }
+    wait_shells(shells, running);
+    running = 0;
+    run_shell(cmd);
   }
+  wait_shells(shells, running);
 }
 
 void decode_wait_status(int status, int& code, int& exited) {
