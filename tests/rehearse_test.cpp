@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "harness.hpp"
@@ -212,6 +213,21 @@ TEST(Rehearse, RemovesItsOwnTreeOnly) {
   remove_tree(work);
   EXPECT_FALSE(Sandbox::exists(work));
   EXPECT_EQ(Sandbox::read(outside + "/file"), "kept");
+
+  // Unprivileged, a directory that denies its owner reading goes too (the
+  // overlay's work directory, as the kernel leaves it).
+  if (geteuid() != 0) return;
+  std::string mine = box.root + "/mine";
+  ASSERT_EQ(system(("chmod 1777 " + box.root + " && mkdir -p " + mine + "/ovl/work && chmod 0 " +
+                    mine + "/ovl/work && chown -R 65534 " + mine)
+                       .c_str()),
+            0);
+  pid_t pid = fork();
+  if (pid == 0) _exit(setresuid(65534, 65534, 65534) == 0 ? (remove_tree(mine), 0) : 1);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(Sandbox::exists(mine));
 }
 
 // On kernels without a binfmt_misc of a namespace's own, the machine's entry

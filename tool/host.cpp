@@ -147,14 +147,15 @@ bool make_dirs(const std::string& path, std::string* why) {
 
 namespace {
 
-// Directories made by the board's programs may deny their owner writing.
+// Directories made by the board's programs may deny their owner writing, and
+// the overlay's work directory denies reading (FTW_DNR, unless we are root).
 int open_up(const char* path, const struct stat* st, int type, FTW*) {
-  if (type == FTW_D) chmod(path, (st->st_mode & 07777) | 0700);
+  if (type == FTW_D || type == FTW_DNR) chmod(path, (st->st_mode & 07777) | 0700);
   return 0;
 }
 
 int remove_one(const char* path, const struct stat*, int type, FTW*) {
-  if (type == FTW_DP)
+  if (type == FTW_DP || type == FTW_DNR)
     rmdir(path);
   else
     unlink(path);
