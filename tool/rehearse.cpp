@@ -152,11 +152,18 @@ int make_work(rehearsal& r, const options& opt) {
   return 0;
 }
 
-// The emulator, the root and the copies, in the rehearsal's own directory.
-int prepare(rehearsal& r) {
+// The emulator and the BusyBox, into the cache: before the rehearsal's own
+// directory exists, so that a Ctrl-C during a download leaves none behind.
+int fetch(rehearsal& r) {
   std::string why;
   if (!r.qemu_cpu.empty() && !find_qemu(r, &why)) return setup_error("%s", why.c_str());
   if (r.rootfs.empty() && !fetch_busybox(r, &why)) return setup_error("%s", why.c_str());
+  return 0;
+}
+
+// The root and the copies, in the rehearsal's own directory.
+int prepare(rehearsal& r) {
+  std::string why;
   if (r.rootfs.empty() && !build_busybox_root(r, &why))
     return setup_error("the BusyBox root: %s", why.c_str());
   if (!copy_program_dir(r, &why) || (!r.package.empty() && !copy_package(r, &why)))
@@ -218,6 +225,7 @@ int cmd_rehearse(const options& opt) {
   if (int status = check_options(r, opt)) return status;
   if (int status = choose_root(r, opt)) return status;
   if (int status = choose_board(r, opt)) return status;
+  if (int status = fetch(r)) return status;
   if (int status = make_work(r, opt)) return status;
   int status = prepare(r);
   if (status == 0) {
