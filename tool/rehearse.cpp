@@ -12,25 +12,12 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <memory>
-
 #include "common.hpp"
-#include "config.hpp"
 
 namespace {
 
 // A heartbeat kill comes at the third check in a row that finds no file.
 constexpr int kHeartbeatKill = 3 * 120;
-
-bool load_children(rehearsal& r) {
-  auto state = std::make_unique<supervisor_state>();
-  if (load_watch_config((r.dir + "/config").c_str(), *state) != 0) return false;
-  for (int i = 0; i < slot_limit(*state); ++i) {
-    r.children.push_back(state->slots[i].name);
-    if (state->slots[i].alive_path[0]) r.watched.push_back(state->slots[i].name);
-  }
-  return true;
-}
 
 int host_machine() {
   utsname u;
@@ -215,7 +202,7 @@ int cmd_rehearse(const options& opt) {
   rehearsal r;
   r.dir = opt.args[0];
   if (opt.args.size() > 1) r.package = opt.args[1];
-  if (!load_children(r))
+  if (!configured_children((r.dir + "/config").c_str(), &r.children, &r.watched))
     return setup_error("%s/config: the daemon cannot load it: run minder-tool check %s",
                        r.dir.c_str(), r.dir.c_str());
   std::string why;

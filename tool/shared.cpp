@@ -41,10 +41,14 @@ void report::note(const std::string& where, const char* fmt, ...) {
   va_end(ap);
 }
 
-bool configured_children(const char* config_path, std::vector<std::string>* names) {
+bool configured_children(const char* config_path, std::vector<std::string>* names,
+                         std::vector<std::string>* watched) {
   auto state = std::make_unique<supervisor_state>();
   if (load_watch_config(config_path, *state) != 0) return false;
-  for (int i = 0; i < slot_limit(*state); ++i) names->push_back(state->slots[i].name);
+  for (int i = 0; i < slot_limit(*state); ++i) {
+    names->push_back(state->slots[i].name);
+    if (watched && state->slots[i].alive_path[0]) watched->push_back(state->slots[i].name);
+  }
   return true;
 }
 

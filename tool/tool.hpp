@@ -207,8 +207,10 @@ struct unpacking {
 void judge_entry(report& rep, const std::string& where, archive* a, archive_entry* e, unpacking& u);
 
 // The children the daemon would start with config_path (at most four, or its
-// default child); false when the daemon cannot load the file.
-bool configured_children(const char* config_path, std::vector<std::string>* names);
+// default child), and those of them with heartbeat checking when watched is
+// given; false when the daemon cannot load the file.
+bool configured_children(const char* config_path, std::vector<std::string>* names,
+                         std::vector<std::string>* watched = nullptr);
 
 // The boot-check record in a data directory, read with the daemon's code.
 struct record_view {
