@@ -12,12 +12,13 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include "alive.hpp"
 #include "common.hpp"
 
 namespace {
 
 // A heartbeat kill comes at the third check in a row that finds no file.
-constexpr int kHeartbeatKill = 3 * 120;
+constexpr int kHeartbeatKill = static_cast<int>(kMissLimit * kCheckInterval);
 
 int host_machine() {
   utsname u;
