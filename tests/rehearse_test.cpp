@@ -3,11 +3,14 @@
 // board builds on an emulated board, which make check-rehearse runs.
 #include "rehearse.hpp"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include "harness.hpp"
 #include "log.hpp"
@@ -16,6 +19,19 @@ namespace {
 
 std::string run_line(const std::string& stamp, const std::string& what) {
   return "Tue Dec  8 10:00:" + stamp + " 2026: " + what + "\n";
+}
+
+// The exit status of fn, run as the user nobody in a child process.
+int as_nobody(const std::function<int()>& fn) {
+  pid_t pid = fork();
+  if (pid == 0)
+    _exit(setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+                  setresuid(65534, 65534, 65534) == 0
+              ? fn()
+              : 127);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return status;
 }
 
 }  // namespace
@@ -197,6 +213,16 @@ TEST(Rehearse, CopiesWithStandIns) {
   ASSERT_TRUE(install_requester(r, &why)) << why;
   EXPECT_EQ(run_command("sh " + prog + "/kida").status, 130);
   EXPECT_EQ(Sandbox::read(prog + "/kida"), first);
+
+  // Unprivileged, a directory that denies writing is copied as well.
+  if (geteuid() != 0) return;
+  r.work = box.root + "/mine";
+  ASSERT_EQ(system(("chmod 755 " + box.root + " && mkdir " + r.work + " && chmod 555 " + r.dir +
+                    "/share && chown -R 65534 " + r.dir + " " + r.work)
+                       .c_str()),
+            0);
+  EXPECT_EQ(as_nobody([&] { return copy_program_dir(r, &why) ? 0 : 1; }), 0);
+  EXPECT_EQ(Sandbox::read(r.work + "/prog/share/notes"), "x");
 }
 
 // The rehearsal's own directory goes whole, and only it: a link out of it is
@@ -222,11 +248,7 @@ TEST(Rehearse, RemovesItsOwnTreeOnly) {
                     mine + "/ovl/work && chown -R 65534 " + mine)
                        .c_str()),
             0);
-  pid_t pid = fork();
-  if (pid == 0) _exit(setresuid(65534, 65534, 65534) == 0 ? (remove_tree(mine), 0) : 1);
-  int status = -1;
-  waitpid(pid, &status, 0);
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(as_nobody([&] { return remove_tree(mine), 0; }), 0);
   EXPECT_FALSE(Sandbox::exists(mine));
 }
 

@@ -102,8 +102,12 @@ bool copy_dir(rehearsal& r, const std::string& from, const std::string& to, bool
     struct stat st;
     if (name == "." || name == ".." || lstat(src.c_str(), &st) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
-      if (mkdir(dst.c_str(), st.st_mode & 07777) != 0 || !copy_dir(r, src, dst, false, why))
-        return why->empty() ? (*why = dst + ": " + strerror(errno), false) : false;
+      // Writable while it is filled, then its own mode, which may deny writing.
+      if (mkdir(dst.c_str(), 0700) != 0) {
+        *why = dst + ": " + strerror(errno);
+        return false;
+      }
+      if (!copy_dir(r, src, dst, false, why)) return false;
       chmod(dst.c_str(), st.st_mode & 07777);
       continue;
     }
@@ -135,7 +139,6 @@ bool copy_dir(rehearsal& r, const std::string& from, const std::string& to, bool
 
 bool copy_program_dir(rehearsal& r, std::string* why) {
   std::string prog = r.work + "/prog";
-  why->clear();
   return mkdir(prog.c_str(), 0755) == 0 ? copy_dir(r, r.dir, prog, true, why)
                                         : (*why = prog + ": " + strerror(errno), false);
 }
