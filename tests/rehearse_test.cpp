@@ -463,9 +463,13 @@ TEST(Rehearse, BootOfAnX86DirNatively) {
   Sandbox box;
   upgrade u = make_upgrade(box, board_bin("build-musl"), "cc", "cc", kIdle);
   build("arm-linux-gnueabihf-gcc", kIdle, u.dir + "/kidb");
-  command_result r = rehearse(u.dir + " --seconds 3");
+  std::string svg = box.root + "/boot.svg";
+  Sandbox::write(svg + ".tmp", "not the tool's");
+  command_result r = rehearse(u.dir + " --seconds 3 --svg " + svg);
   if (cannot(r)) GTEST_SKIP();
   EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(svg + ": not written: File exists")) << r.out;
+  EXPECT_EQ(Sandbox::read(svg + ".tmp"), "not the tool's");
   EXPECT_TRUE(r.has("(amd64), natively") && !r.has("\nphase 2, ")) << r.out;
   EXPECT_TRUE(
       r.has("stand-in: program directory: kidb: built for 32-bit ARM, the board is "
