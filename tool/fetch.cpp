@@ -20,10 +20,7 @@
 
 namespace {
 
-struct reader_freer {
-  void operator()(archive* a) const { archive_read_free(a); }
-};
-using reader = std::unique_ptr<archive, reader_freer>;
+using reader = std::unique_ptr<archive, archive_reader_freer>;
 
 // The cache outside any tree: ${XDG_CACHE_HOME:-$HOME/.cache}/minder-tool.
 std::string cache_dir() {

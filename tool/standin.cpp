@@ -165,13 +165,6 @@ bool install_requester(const rehearsal& r, std::string* why) {
 
 namespace {
 
-struct reader_freer {
-  void operator()(archive* a) const { archive_read_free(a); }
-};
-struct writer_freer {
-  void operator()(archive* a) const { archive_write_free(a); }
-};
-
 // Copies the current entry of in to out, or a stand-in in its place when it
 // is a child the board cannot execute.
 bool copy_entry(rehearsal& r, archive* in, archive* out, archive_entry* e, std::string* why) {
@@ -204,10 +197,10 @@ bool copy_entry(rehearsal& r, archive* in, archive* out, archive_entry* e, std::
 
 // Rewrites the package into to, in its own tar format, gzip-compressed.
 bool rewrite_package(rehearsal& r, const std::string& to, std::string* why) {
-  std::unique_ptr<archive, reader_freer> in(archive_read_new());
+  std::unique_ptr<archive, archive_reader_freer> in(archive_read_new());
   archive_read_support_filter_gzip(in.get());
   archive_read_support_format_tar(in.get());
-  std::unique_ptr<archive, writer_freer> out(archive_write_new());
+  std::unique_ptr<archive, archive_writer_freer> out(archive_write_new());
   if (archive_read_open_filename(in.get(), r.package.c_str(), 65536) != ARCHIVE_OK) {
     *why = archive_why(in.get());
     return false;
