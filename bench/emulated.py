@@ -23,7 +23,7 @@ import sys
 import time
 
 from procs import ChildLog, become_subreaper, kill_below, wait_for
-from trees import age
+from trees import age, minder_config
 
 PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 
@@ -59,8 +59,7 @@ def minder_setup(root, name, binary, tag):
     for cid in ids:
         os.link(f"{root}/srv/child", f"{root}{prog}/{cid}")
     with open(f"{root}{prog}/config", "w") as f:
-        f.write('{"__watch":{"processes":[' + ",".join(f'{{"base":"{c}"}}' for c in ids)
-                + "]}}\n")
+        f.write(minder_config(ids))
     return [f"{prog}/{tag}m"], ids
 
 

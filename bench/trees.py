@@ -21,6 +21,14 @@ TOOL_BINARIES = {
 STARTS = 5  # starts per configuration for memory, idle cost, cycles and upgrades
 
 
+def minder_config(ids, watched=()):
+    """The daemon's config: ids as its children, those in watched with
+    heartbeat checking."""
+    slots = [f'{{"base":"{cid}"' + (',"excheck":true' if cid in watched else "") + "}"
+             for cid in ids]
+    return '{"__watch":{"processes":[' + ",".join(slots) + "]}}\n"
+
+
 def age(*paths):
     """Dates paths a minute back. runsvdir waits a second before it starts the
     services of a directory changed within the current second; on a device,
@@ -58,13 +66,10 @@ class Tree:
         # written back pages as the daemon's dirty memory.
         exe = os.path.join(prog, self.name)
         os.symlink(self.bench.daemon(self.config), exe)
-        slots = []
-        for i, cid in enumerate(self.ids):
+        for cid in self.ids:
             os.link(self.bench.child, os.path.join(prog, cid))
-            hb = ',"excheck":true' if self.config == "minder+hb" and i == 0 else ""
-            slots.append(f'{{"base":"{cid}"{hb}}}')
         with open(os.path.join(prog, "config"), "w") as f:
-            f.write('{"__watch":{"processes":[' + ",".join(slots) + "]}}\n")
+            f.write(minder_config(self.ids, self.ids[:1] if self.config == "minder+hb" else ()))
         if self.rate:
             env.update(LD_PRELOAD=FAKETIME, FAKETIME=f"+0 x{self.rate}")
         return [exe]

@@ -36,8 +36,8 @@ def upgrade_once(bench, config, image):
     for cmd in (["truncate", "-s", "64M", image], ["mkfs.ext4", "-q", "-F", image],
                 ["mount", "-o", "loop", image, data]):
         subprocess.run(cmd, check=True)
+    package = os.path.join(STATE_DIR, "qvupgrade.tgz")
     try:
-        package = os.path.join(STATE_DIR, "qvupgrade.tgz")
         write_package(bench, tree.ids, package)
         size = os.path.getsize(package)
         os.sync()
@@ -53,6 +53,8 @@ def upgrade_once(bench, config, image):
         return gap(), size
     finally:
         tree.stop()
+        if os.path.exists(package):  # the daemon removes it once installed
+            os.unlink(package)
         subprocess.run(["umount", data], check=True)
         os.unlink(image)
 

@@ -3,10 +3,14 @@
 // board builds on an emulated board, which make check-rehearse runs.
 #include "rehearse.hpp"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include "harness.hpp"
 #include "log.hpp"
@@ -15,6 +19,19 @@ namespace {
 
 std::string run_line(const std::string& stamp, const std::string& what) {
   return "Tue Dec  8 10:00:" + stamp + " 2026: " + what + "\n";
+}
+
+// The exit status of fn, run as the user nobody in a child process.
+int as_nobody(const std::function<int()>& fn) {
+  pid_t pid = fork();
+  if (pid == 0)
+    _exit(setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
+                  setresuid(65534, 65534, 65534) == 0
+              ? fn()
+              : 127);
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return status;
 }
 
 }  // namespace
@@ -196,6 +213,16 @@ TEST(Rehearse, CopiesWithStandIns) {
   ASSERT_TRUE(install_requester(r, &why)) << why;
   EXPECT_EQ(run_command("sh " + prog + "/kida").status, 130);
   EXPECT_EQ(Sandbox::read(prog + "/kida"), first);
+
+  // Unprivileged, a directory that denies writing is copied as well.
+  if (geteuid() != 0) return;
+  r.work = box.root + "/mine";
+  ASSERT_EQ(system(("chmod 755 " + box.root + " && mkdir " + r.work + " && chmod 555 " + r.dir +
+                    "/share && chown -R 65534 " + r.dir + " " + r.work)
+                       .c_str()),
+            0);
+  EXPECT_EQ(as_nobody([&] { return copy_program_dir(r, &why) ? 0 : 1; }), 0);
+  EXPECT_EQ(Sandbox::read(r.work + "/prog/share/notes"), "x");
 }
 
 // The rehearsal's own directory goes whole, and only it: a link out of it is
@@ -212,6 +239,17 @@ TEST(Rehearse, RemovesItsOwnTreeOnly) {
   remove_tree(work);
   EXPECT_FALSE(Sandbox::exists(work));
   EXPECT_EQ(Sandbox::read(outside + "/file"), "kept");
+
+  // Unprivileged, a directory that denies its owner reading goes too (the
+  // overlay's work directory, as the kernel leaves it).
+  if (geteuid() != 0) return;
+  std::string mine = box.root + "/mine";
+  ASSERT_EQ(system(("chmod 1777 " + box.root + " && mkdir -p " + mine + "/ovl/work && chmod 0 " +
+                    mine + "/ovl/work && chown -R 65534 " + mine)
+                       .c_str()),
+            0);
+  EXPECT_EQ(as_nobody([&] { return remove_tree(mine), 0; }), 0);
+  EXPECT_FALSE(Sandbox::exists(mine));
 }
 
 // On kernels without a binfmt_misc of a namespace's own, the machine's entry
@@ -425,9 +463,13 @@ TEST(Rehearse, BootOfAnX86DirNatively) {
   Sandbox box;
   upgrade u = make_upgrade(box, board_bin("build-musl"), "cc", "cc", kIdle);
   build("arm-linux-gnueabihf-gcc", kIdle, u.dir + "/kidb");
-  command_result r = rehearse(u.dir + " --seconds 3");
+  std::string svg = box.root + "/boot.svg";
+  Sandbox::write(svg + ".tmp", "not the tool's");
+  command_result r = rehearse(u.dir + " --seconds 3 --svg " + svg);
   if (cannot(r)) GTEST_SKIP();
   EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(svg + ": not written: File exists")) << r.out;
+  EXPECT_EQ(Sandbox::read(svg + ".tmp"), "not the tool's");
   EXPECT_TRUE(r.has("(amd64), natively") && !r.has("\nphase 2, ")) << r.out;
   EXPECT_TRUE(
       r.has("stand-in: program directory: kidb: built for 32-bit ARM, the board is "

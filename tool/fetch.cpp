@@ -20,10 +20,16 @@
 
 namespace {
 
-struct reader_freer {
-  void operator()(archive* a) const { archive_read_free(a); }
-};
-using reader = std::unique_ptr<archive, reader_freer>;
+using reader = std::unique_ptr<archive, archive_reader_freer>;
+
+// The cache outside any tree: ${XDG_CACHE_HOME:-$HOME/.cache}/minder-tool.
+std::string cache_dir() {
+  const char* xdg = getenv("XDG_CACHE_HOME");
+  const char* home = getenv("HOME");
+  std::string base =
+      xdg && *xdg == '/' ? xdg : std::string(home && *home ? home : "/tmp") + "/.cache";
+  return base + "/minder-tool";
+}
 
 // The inner archive (data.tar.*) reads the outer one's current member.
 la_ssize_t read_member(archive*, void* outer, const void** buf) {
@@ -129,18 +135,6 @@ bool fetch_deb(const std::string& pkg, const std::vector<std::string>& members,
   remove_tree(tmp);
   return ok;
 }
-
-}  // namespace
-
-std::string cache_dir() {
-  const char* xdg = getenv("XDG_CACHE_HOME");
-  const char* home = getenv("HOME");
-  std::string base =
-      xdg && *xdg == '/' ? xdg : std::string(home && *home ? home : "/tmp") + "/.cache";
-  return base + "/minder-tool";
-}
-
-namespace {
 
 // The applets of the fetched busybox, one path a line ("bin/sh"), as it lists them.
 bool list_applets(const rehearsal& r, const std::string& dir) {

@@ -14,10 +14,7 @@
 #include "common.hpp"
 #include "rehearse.hpp"
 
-namespace {
-
-// The program file of name: itself when it holds a slash, else found on PATH.
-std::string on_path(const std::string& name) {
+std::string find_program(const std::string& name) {
   if (name.find('/') != std::string::npos) return name;
   const char* path = getenv("PATH");
   std::string dirs = path && *path ? path : "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
@@ -30,6 +27,8 @@ std::string on_path(const std::string& name) {
   }
   return "";
 }
+
+namespace {
 
 // The captured text, its last line kept when it is long.
 std::string captured(int fd) {
@@ -44,13 +43,9 @@ std::string captured(int fd) {
 
 }  // namespace
 
-std::string find_program(const std::string& name) {
-  return on_path(name);
-}
-
 int run_program(const std::vector<std::string>& argv, const std::string& cwd, int out_fd,
                 std::string* err) {
-  std::string file = on_path(argv[0]);
+  std::string file = find_program(argv[0]);
   if (file.empty()) {
     *err = "no " + argv[0] + " on PATH";
     return -1;
@@ -152,14 +147,15 @@ bool make_dirs(const std::string& path, std::string* why) {
 
 namespace {
 
-// Directories made by the board's programs may deny their owner writing.
+// Directories made by the board's programs may deny their owner writing, and
+// the overlay's work directory denies reading (FTW_DNR, unless we are root).
 int open_up(const char* path, const struct stat* st, int type, FTW*) {
-  if (type == FTW_D) chmod(path, (st->st_mode & 07777) | 0700);
+  if (type == FTW_D || type == FTW_DNR) chmod(path, (st->st_mode & 07777) | 0700);
   return 0;
 }
 
 int remove_one(const char* path, const struct stat*, int type, FTW*) {
-  if (type == FTW_DP)
+  if (type == FTW_DP || type == FTW_DNR)
     rmdir(path);
   else
     unlink(path);

@@ -12,10 +12,6 @@
 
 namespace {
 
-struct reader_freer {
-  void operator()(archive* a) const { archive_read_free(a); }
-};
-
 // Is it what "tar -zxf" reads: a gzip-compressed tar?
 bool gzip_tar(report& rep, const std::string& file, archive* a) {
   bool gzip = archive_filter_code(a, 0) == ARCHIVE_FILTER_GZIP;
@@ -75,7 +71,7 @@ int cmd_inspect(const options& opt) {
     rep.problem(file, "cannot read it (%s)", why.c_str());
     return rep.status();
   }
-  std::unique_ptr<archive, reader_freer> a(archive_read_new());
+  std::unique_ptr<archive, archive_reader_freer> a(archive_read_new());
   archive_read_support_filter_all(a.get());
   archive_read_support_format_all(a.get());
   archive_read_support_format_raw(a.get());

@@ -33,9 +33,6 @@ struct member {
   off_t size;
 };
 
-struct writer_freer {
-  void operator()(archive* a) const { archive_write_free(a); }
-};
 struct entry_freer {
   void operator()(archive_entry* e) const { archive_entry_free(e); }
 };
@@ -130,7 +127,7 @@ bool write_member(archive* a, const std::string& src, const member& m, time_t st
 // Writes the members to fd as a gzip tar with nothing that varies between runs.
 bool write_package(int fd, const std::string& src, const std::vector<member>& members, time_t stamp,
                    std::string* why) {
-  std::unique_ptr<archive, writer_freer> a(archive_write_new());
+  std::unique_ptr<archive, archive_writer_freer> a(archive_write_new());
   bool ok = a && archive_write_set_format_pax_restricted(a.get()) == ARCHIVE_OK &&
             archive_write_add_filter_gzip(a.get()) == ARCHIVE_OK &&
             archive_write_set_filter_option(a.get(), "gzip", "timestamp", nullptr) == ARCHIVE_OK &&

@@ -54,6 +54,8 @@ bool set_up_request(const rehearsal& r, std::string* why) {
          install_requester(r, why);
 }
 
+// After the phase: nothing left running, the run file and output read whole,
+// the run file kept, the record read.
 void end_phase(watch& w, const std::string& run_path, const std::string& out_path) {
   const rehearsal& r = w.r;
   phase_result* out = w.out;
@@ -76,8 +78,7 @@ void end_phase(watch& w, const std::string& run_path, const std::string& out_pat
   out->data_mode = rec.data_mode;
 }
 
-}  // namespace
-
+// One phase (1, 2 or 3).
 void run_phase(const rehearsal& r, int phase, int listener, phase_result* out) {
   watch w(r, phase, listener, out);
   out->title = kTitles[phase - 1];
@@ -107,6 +108,8 @@ void run_phase(const rehearsal& r, int phase, int listener, phase_result* out) {
     out->setup = "minder could not be started: " + r.prog + "/" + r.daemon + ": " + strerror(err);
   end_phase(w, run_path, out_path);
 }
+
+}  // namespace
 
 int run_phases(const rehearsal& r) {
   std::string why;

@@ -12,25 +12,13 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <memory>
-
+#include "alive.hpp"
 #include "common.hpp"
-#include "config.hpp"
 
 namespace {
 
 // A heartbeat kill comes at the third check in a row that finds no file.
-constexpr int kHeartbeatKill = 3 * 120;
-
-bool load_children(rehearsal& r) {
-  auto state = std::make_unique<supervisor_state>();
-  if (load_watch_config((r.dir + "/config").c_str(), *state) != 0) return false;
-  for (int i = 0; i < slot_limit(*state); ++i) {
-    r.children.push_back(state->slots[i].name);
-    if (state->slots[i].alive_path[0]) r.watched.push_back(state->slots[i].name);
-  }
-  return true;
-}
+constexpr int kHeartbeatKill = static_cast<int>(kMissLimit * kCheckInterval);
 
 int host_machine() {
   utsname u;
@@ -152,11 +140,18 @@ int make_work(rehearsal& r, const options& opt) {
   return 0;
 }
 
-// The emulator, the root and the copies, in the rehearsal's own directory.
-int prepare(rehearsal& r) {
+// The emulator and the BusyBox, into the cache: before the rehearsal's own
+// directory exists, so that a Ctrl-C during a download leaves none behind.
+int fetch(rehearsal& r) {
   std::string why;
   if (!r.qemu_cpu.empty() && !find_qemu(r, &why)) return setup_error("%s", why.c_str());
   if (r.rootfs.empty() && !fetch_busybox(r, &why)) return setup_error("%s", why.c_str());
+  return 0;
+}
+
+// The root and the copies, in the rehearsal's own directory.
+int prepare(rehearsal& r) {
+  std::string why;
   if (r.rootfs.empty() && !build_busybox_root(r, &why))
     return setup_error("the BusyBox root: %s", why.c_str());
   if (!copy_program_dir(r, &why) || (!r.package.empty() && !copy_package(r, &why)))
@@ -208,9 +203,12 @@ int cmd_rehearse(const options& opt) {
   rehearsal r;
   r.dir = opt.args[0];
   if (opt.args.size() > 1) r.package = opt.args[1];
-  if (!load_children(r))
+  std::vector<bool> watched;
+  if (!configured_children((r.dir + "/config").c_str(), &r.children, &watched))
     return setup_error("%s/config: the daemon cannot load it: run minder-tool check %s",
                        r.dir.c_str(), r.dir.c_str());
+  for (size_t i = 0; i < watched.size(); ++i)
+    if (watched[i]) r.watched.push_back(r.children[i]);
   std::string why;
   if (!r.package.empty() && unique_fd(open_input(r.package, &why)).get() < 0)
     return setup_error("%s: %s", r.package.c_str(), why.c_str());
@@ -218,6 +216,7 @@ int cmd_rehearse(const options& opt) {
   if (int status = check_options(r, opt)) return status;
   if (int status = choose_root(r, opt)) return status;
   if (int status = choose_board(r, opt)) return status;
+  if (int status = fetch(r)) return status;
   if (int status = make_work(r, opt)) return status;
   int status = prepare(r);
   if (status == 0) {

@@ -92,8 +92,6 @@ bool next_exec(int listener, const std::string& proc, exec_seen* e);
 // The parent of pid, from proc; 0 when unknown.
 int parent_of(const std::string& proc, int pid);
 
-// The cache outside any tree: ${XDG_CACHE_HOME:-$HOME/.cache}/minder-tool.
-std::string cache_dir();
 // Fetches (once) Debian's busybox-static for arch into the cache: fills
 // r.busybox and r.applets; false, and what to do, when it cannot.
 bool fetch_busybox(rehearsal& r, std::string* why);
@@ -152,8 +150,6 @@ void unmount_tmp(const rehearsal& r);
 
 // In PID 1: the phases, then the report. The exit status.
 int run_phases(const rehearsal& r);
-// In PID 1: one phase (1, 2 or 3).
-void run_phase(const rehearsal& r, int phase, int listener, phase_result* out);
 // The problems of a phase, as the explainer reads its run file and output
 // (log) and from the starts seen; phase 3 is judged against phase 2.
 struct log_result;

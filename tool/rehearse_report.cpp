@@ -187,12 +187,14 @@ void write_svg(const rehearsal& r, const std::vector<phase_result>& phases,
   }
   std::string tmp = r.svg + ".tmp";
   unique_fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  FILE* f = fd.get() >= 0 ? fdopen(fd.get(), "w") : nullptr;
+  bool created = fd.get() >= 0;  // else tmp, if there, is not ours to remove
+  FILE* f = created ? fdopen(fd.get(), "w") : nullptr;
   if (f) fd.release();
-  if (f) write_log_svg(f, bands);
-  if (!f || fclose(f) != 0 || rename(tmp.c_str(), r.svg.c_str()) != 0) {
+  bool written = f && (write_log_svg(f, bands), !ferror(f));
+  if (f && fclose(f) != 0) written = false;
+  if (!written || rename(tmp.c_str(), r.svg.c_str()) != 0) {
     printf("%s: not written: %s\n", r.svg.c_str(), strerror(errno));
-    unlink(tmp.c_str());
+    if (created) unlink(tmp.c_str());
     return;
   }
   printf("%s: the phases' timelines\n", r.svg.c_str());

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // What several commands of minder-tool share: the report of findings, the
 // children a config names, and small texts about files and paths.
+#include <archive.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -39,6 +40,14 @@ void report::note(const std::string& where, const char* fmt, ...) {
   va_start(ap, fmt);
   say(where, fmt, ap);
   va_end(ap);
+}
+
+void archive_reader_freer::operator()(archive* a) const {
+  archive_read_free(a);
+}
+
+void archive_writer_freer::operator()(archive* a) const {
+  archive_write_free(a);
 }
 
 bool configured_children(const char* config_path, std::vector<std::string>* names,

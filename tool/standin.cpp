@@ -102,8 +102,12 @@ bool copy_dir(rehearsal& r, const std::string& from, const std::string& to, bool
     struct stat st;
     if (name == "." || name == ".." || lstat(src.c_str(), &st) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
-      if (mkdir(dst.c_str(), st.st_mode & 07777) != 0 || !copy_dir(r, src, dst, false, why))
-        return why->empty() ? (*why = dst + ": " + strerror(errno), false) : false;
+      // Writable while it is filled, then its own mode, which may deny writing.
+      if (mkdir(dst.c_str(), 0700) != 0) {
+        *why = dst + ": " + strerror(errno);
+        return false;
+      }
+      if (!copy_dir(r, src, dst, false, why)) return false;
       chmod(dst.c_str(), st.st_mode & 07777);
       continue;
     }
@@ -135,7 +139,6 @@ bool copy_dir(rehearsal& r, const std::string& from, const std::string& to, bool
 
 bool copy_program_dir(rehearsal& r, std::string* why) {
   std::string prog = r.work + "/prog";
-  why->clear();
   return mkdir(prog.c_str(), 0755) == 0 ? copy_dir(r, r.dir, prog, true, why)
                                         : (*why = prog + ": " + strerror(errno), false);
 }
@@ -161,13 +164,6 @@ bool install_requester(const rehearsal& r, std::string* why) {
 }
 
 namespace {
-
-struct reader_freer {
-  void operator()(archive* a) const { archive_read_free(a); }
-};
-struct writer_freer {
-  void operator()(archive* a) const { archive_write_free(a); }
-};
 
 // Copies the current entry of in to out, or a stand-in in its place when it
 // is a child the board cannot execute.
@@ -201,10 +197,10 @@ bool copy_entry(rehearsal& r, archive* in, archive* out, archive_entry* e, std::
 
 // Rewrites the package into to, in its own tar format, gzip-compressed.
 bool rewrite_package(rehearsal& r, const std::string& to, std::string* why) {
-  std::unique_ptr<archive, reader_freer> in(archive_read_new());
+  std::unique_ptr<archive, archive_reader_freer> in(archive_read_new());
   archive_read_support_filter_gzip(in.get());
   archive_read_support_format_tar(in.get());
-  std::unique_ptr<archive, writer_freer> out(archive_write_new());
+  std::unique_ptr<archive, archive_writer_freer> out(archive_write_new());
   if (archive_read_open_filename(in.get(), r.package.c_str(), 65536) != ARCHIVE_OK) {
     *why = archive_why(in.get());
     return false;

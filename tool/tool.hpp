@@ -33,6 +33,14 @@ struct dir_closer {
 // libarchive's text for the last error of a.
 const char* archive_why(archive* a);
 
+// Free a libarchive reader or writer: deleters for std::unique_ptr.
+struct archive_reader_freer {
+  void operator()(archive* a) const;
+};
+struct archive_writer_freer {
+  void operator()(archive* a) const;
+};
+
 // What the command line gave: positional arguments and the known options.
 struct options {
   std::vector<std::string> args;

@@ -132,6 +132,3 @@ void poll_phase(watch& w, const std::string& run_path, const std::string& out_pa
   }
   if (w.out->daemon_ended) tell(w, "minder ended");
 }
-
-// After the phase: nothing left running, the run file and output read whole,
-// the run file kept, the record read.
