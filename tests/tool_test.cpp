@@ -437,10 +437,10 @@ TEST(Tool, LogOfAFullOrForeignFile) {
     int status;
   } rows[] = {
       {"log " + box.root + "/full.run --svg " + svg, "crash loop: kid<&>", 1},
-      {"log " + box.root + "/full.run --json", "\"cause\":\t\"heartbeat_kill\"", 1},
-      {"log " + box.root + "/empty.run", "not a run file", 1},
-      {"log " + box.root + "/text --timeline", "not a run file", 1},
-      {"log " + box.root + "/gone.run", "gone.run: cannot read it", 1},
+      {"log " + box.root + "/full.run --json", "\"cause\":\"heartbeat_kill\"", 1},
+      {"log " + box.root + "/empty.run", "not a run file", 3},
+      {"log " + box.root + "/text --timeline", "not a run file", 3},
+      {"log " + box.root + "/gone.run", "gone.run: cannot read it", 3},
       {"log " + box.root + "/text --svg", "option without its value", 2},
       {"record " + box.data + " --json", "option not taken by this command", 2},
   };

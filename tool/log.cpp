@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
-// log RUNFILE: what a device did, read from minder's run file (and its
-// standard output, and the config, when given): a summary with warnings, a
-// timeline, JSON, an SVG picture.
+// log RUNFILE...: what devices did, read from minder's run files (and their
+// standard output, and the config, when given): for one file a summary with
+// warnings, a timeline and an SVG picture; for a fleet a summary of outcomes
+// and failing children; JSON Lines, one object per file.
 #include "log.hpp"
 
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "common.hpp"
@@ -17,27 +20,8 @@
 
 namespace {
 
-// A run file holds about 1 MiB; a system log may hold much more.
-constexpr size_t kMaxRead = 64 << 20;
-
-bool read_text(const std::string& path, std::string* text, std::string* why) {
-  unique_fd fd(open_input(path, why));
-  if (fd.get() < 0) return false;
-  char buf[65536];
-  for (ssize_t n; (n = read(fd.get(), buf, sizeof buf)) != 0;) {
-    if (n < 0) {
-      *why = strerror(errno);
-      return false;
-    }
-    text->append(buf, static_cast<size_t>(n));
-    if (text->size() >= kMaxRead) {
-      fprintf(stderr, "minder-tool: %s: only its first %zu MiB are read\n", path.c_str(),
-              kMaxRead >> 20);
-      break;
-    }
-  }
-  return true;
-}
+// Exit statuses: warnings, and a file that cannot be read or is no run file.
+constexpr int kWarned = 1, kFailed = 3;
 
 bool load_children(const char* config, std::vector<log_child>* children) {
   std::vector<std::string> names;
@@ -57,43 +41,92 @@ bool write_svg(const char* path, const std::string& title, const log_result& r) 
   return fclose(out) == 0 && ok;
 }
 
-}  // namespace
+void print_json(const json_ptr& tree) {
+  std::unique_ptr<char, void (*)(void*)> text(cJSON_PrintUnformatted(tree.get()), cJSON_free);
+  if (text) printf("%s\n", text.get());
+}
 
-int cmd_log(const options& opt) {
-  // Findings go to standard output, but not into the JSON there.
-  FILE* say = opt.json ? stderr : stdout;
-  log_input in;
-  std::string why;
+// The object of a file that cannot be read.
+void print_json_error(const std::string& file, const std::string& output, const std::string& why) {
+  json_ptr tree(cJSON_CreateObject());
+  cJSON_AddNumberToObject(tree.get(), "schema", 1);
+  cJSON_AddStringToObject(tree.get(), "file", printable(file, 4096).c_str());
+  if (!output.empty())
+    cJSON_AddStringToObject(tree.get(), "output_file", printable(output, 4096).c_str());
+  cJSON_AddStringToObject(tree.get(), "error", printable(why, 4096).c_str());
+  print_json(tree);
+}
+
+int status_of(const log_result& r) {
+  return !r.run_file ? kFailed : log_warning_list(r).empty() ? 0 : kWarned;
+}
+
+int one_file(const options& opt, const std::vector<log_child>& children) {
+  FILE* say = opt.json ? stderr : stdout;  // findings go to standard output, but not into JSON
   const std::string& run = opt.args[0];
-  if (!read_text(run, &in.run_text, &why)) {
-    fprintf(say, "%s: cannot read it (%s)\n", run.c_str(), why.c_str());
-    return 1;
+  std::string output = opt.output ? opt.output : output_beside(run), why;
+  log_result r;
+  if (!read_log(run, output, children, &r, &why)) {
+    fprintf(say, "%s\n", why.c_str());
+    if (opt.json) print_json_error(run, output, why);
+    return kFailed;
   }
-  if (opt.output) {
-    in.has_output = true;
-    if (!read_text(opt.output, &in.output_text, &why)) {
-      fprintf(say, "%s: cannot read it (%s)\n", opt.output, why.c_str());
-      return 1;
-    }
-  }
-  if (opt.config && !load_children(opt.config, &in.children)) {
-    fprintf(say, "%s: the daemon cannot load it (minder-tool check tells why)\n", opt.config);
-    return 1;
-  }
-  log_result r = parse_log(in);
-  int warnings = 0;
-  if (opt.json) {
-    json_ptr tree = log_to_json(r);
-    std::unique_ptr<char, void (*)(void*)> text(cJSON_Print(tree.get()), cJSON_free);
-    if (text) printf("%s\n", text.get());
-    warnings = static_cast<int>(log_warnings(r).size());
-  } else {
-    warnings =
-        explain_log(stdout, r, opt.timeline ? timeline_mode::always : timeline_mode::if_short);
-  }
+  if (opt.json)
+    print_json(log_to_json(r, run, output));
+  else
+    explain_log(stdout, r, opt.timeline ? timeline_mode::always : timeline_mode::if_short);
   if (opt.svg && !write_svg(opt.svg, run.substr(run.find_last_of('/') + 1), r)) {
     fprintf(say, "%s: not written (%s)\n", opt.svg, strerror(errno));
     return 1;
   }
-  return warnings || !r.run_file ? 1 : 0;
+  return status_of(r);
+}
+
+// Every run file, one at a time: as JSON Lines, or summed up and then, with
+// --each, explained one by one.
+int many_files(const options& opt, const std::vector<log_child>& children) {
+  int status = 0;
+  fleet_summary fleet;
+  find_run_files(opt.args, [&](const std::string& run) {
+    std::string output = output_beside(run), why;
+    log_result r;
+    bool ok = read_log(run, output, children, &r, &why);
+    status = std::max(status, ok ? status_of(r) : kFailed);
+    if (opt.json && ok) print_json(log_to_json(r, run, output));
+    if (opt.json && !ok) print_json_error(run, output, why);
+    if (!opt.json) fleet_add(fleet, run, ok ? &r : nullptr, why);
+  });
+  if (opt.json) return status;
+  write_fleet(stdout, fleet);
+  if (!opt.each) return status;
+  find_run_files(opt.args, [&](const std::string& run) {
+    std::string output = output_beside(run), why;
+    log_result r;
+    printf("\n== %s%s%s ==\n", printable(run, 4096).c_str(), output.empty() ? "" : " with ",
+           printable(output, 4096).c_str());
+    if (!read_log(run, output, children, &r, &why))
+      printf("%s\n", printable(why, 4096).c_str());
+    else
+      explain_log(stdout, r, opt.timeline ? timeline_mode::always : timeline_mode::if_short);
+  });
+  return status;
+}
+
+}  // namespace
+
+int cmd_log(const options& opt) {
+  std::vector<log_child> children;
+  if (opt.config && !load_children(opt.config, &children)) {
+    fprintf(opt.json ? stderr : stdout,
+            "%s: the daemon cannot load it (minder-tool check tells why)\n", opt.config);
+    return 1;
+  }
+  struct stat st;
+  bool many = opt.args.size() > 1 || (stat(opt.args[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+  if (!many) return one_file(opt, children);
+  if (opt.output || opt.svg) {
+    fprintf(stderr, "minder-tool: --output and --svg take one run file\n");
+    return 2;
+  }
+  return many_files(opt, children);
 }

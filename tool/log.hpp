@@ -14,6 +14,9 @@
 
 #include <stdio.h>
 
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,6 +92,8 @@ enum class out_kind {
   startup_failed,  // a message with which minder ends at start-up
 };
 
+inline constexpr int kOutKinds = 10;
+
 struct out_event {
   out_kind kind;
   int line = 0;      // in the standard output file
@@ -109,23 +114,126 @@ struct log_input {
   std::vector<log_child> children;  // from the config, in slot order; may be empty
 };
 
+// A child's ends of one cause (and code), counted.
+struct cause_count {
+  std::string words;  // end_words of the first such end
+  end_cause cause;
+  int code;
+  int count;
+};
+
+// Each child's ends counted as the file is read; the events are copies.
+struct child_stats {
+  int ends = 0;
+  std::vector<cause_count> causes;  // the first seen first
+  std::optional<log_event> last;
+  int cannot_start = 0;
+  std::optional<log_event> last_cannot_start;
+  int heartbeat_kills = 0;
+  std::optional<log_event> last_kill;
+  int upgrades = 0;
+  std::optional<log_event> last_upgrade;
+  int loop = 0;  // the most quick ends in a row
+  std::optional<log_event> loop_last;
+  int quick = 0;         // quick ends in a row so far
+  bool killing = false;  // an "is not alive" line not yet followed by the end
+};
+
+// Events beyond this many are counted, not kept: the summary, the warnings
+// and the counts cover the whole file in bounded memory, the timeline, the
+// picture and the JSON's events list the first ones.
+inline constexpr size_t kKeptEvents = 10000;
+// Longer lines are none of minder's (an exit line has at most 255 bytes, a
+// heartbeat line 8191); the limit also bounds the matcher's work and what a
+// reader holds of a line.
+inline constexpr size_t kLongestLine = 16384;
+inline constexpr size_t kKeptOutput = 256;
+inline constexpr size_t kKeptText = 240;   // bytes of a damaged line kept
+inline constexpr size_t kShownLines = 10;  // damaged lines and the like kept for the summary
+// A run file of minder's names at most four children; more names than this
+// make their lines none of minder's.
+inline constexpr size_t kMostChildren = 64;
+
 struct log_result {
   bool run_file = false;          // false: neither a program directory nor a line of minder's
-  std::string directory;          // the first line as read
+  std::string directory;          // the first line as read (its first 4096 bytes)
   bool directory_ok = false;      // the first line is an absolute path
-  std::vector<log_event> events;  // every line after the first, damaged ones included
+  std::vector<log_event> events;  // the lines after the first, damaged ones included; the
+                                  // first kKeptEvents of them
+  int event_count = 0;            // all of them, kept or not
+  int lines = 0;                  // lines of the file, the first included
+  std::vector<log_event> damaged_lines;  // the first few damaged ones
   int damaged = 0;
   bool cut = false;  // the last line has no end of line: cut short
   bool has_output = false;
-  std::vector<out_event> output;
+  std::vector<out_event> output;  // the first kKeptOutput of minder's lines there
+  int output_count[kOutKinds] = {};
+  int segv_told = 0;                // the last segfault back-off step a delay there tells of
   std::vector<log_child> children;  // configured ones first, then as they appear
+  std::vector<child_stats> stats;   // one per child
+  std::optional<log_event> last_end;
+  std::vector<int> checker_failed;  // lines, the first few
   log_time first = kNoTime, last = kNoTime;
   std::string first_stamp, last_stamp;
-  int segfaults = 0;  // at least this many since minder started
+  int clock_back = 0;     // the line where the time first goes back, or 0
+  int clock_forward = 0;  // the line where the clock first jumps ahead, or 0
+  log_time jump = 0;      // by how much
+  int segfaults = 0;      // at least this many since minder started
+  int waited_ends = 0;    // ends logged as a segfault back-off ended (log_event::waited)
+  std::optional<log_event> last_waited;
   bool config_given = false;
 };
 
 log_result parse_log(const log_input& in);
+
+// The same, line by line: minder's standard output first, then the run file;
+// memory stays bounded whatever the lines.
+class log_reader {
+ public:
+  explicit log_reader(const std::vector<log_child>& children, bool has_output);
+  ~log_reader();
+  log_reader(const log_reader&) = delete;
+  log_reader& operator=(const log_reader&) = delete;
+  // A line without its end of line (or its first kLongestLine + 1 bytes).
+  void output_line(const std::string& line);
+  // cut: the file ended before the line's end of line.
+  void run_line(const std::string& line, bool cut);
+  log_result finish();
+
+ private:
+  struct state;
+  state* s_;
+};
+
+// Reads the run file (and the standard output, unless ""), line by line;
+// false, and why ("PATH: cannot read it (...)"), when either cannot be read.
+// Only the first 64 MiB of each are read.
+bool read_log(const std::string& run, const std::string& output,
+              const std::vector<log_child>& children, log_result* r, std::string* why);
+// A fleet's file naming: NAME.out beside NAME.run holds that device's
+// standard output. The path of that file when it is there, else "".
+std::string output_beside(const std::string& run);
+// Each path given that is no directory, in order, and in each directory the
+// files named *.run, sorted, the directories below it included (without
+// following links to directories).
+void find_run_files(const std::vector<std::string>& paths,
+                    const std::function<void(const std::string&)>& found);
+
+// Many devices' run files summed up.
+struct fleet_summary {
+  int files = 0, devices = 0, unreadable = 0, not_run_files = 0, warned = 0;
+  std::vector<std::string> errors;  // the first few files that failed, and why
+  int outcomes[7] = {};             // devices per outcome, in log_outcomes' order
+  struct child {
+    int devices = 0, ends = 0, loops = 0;  // failed ends: no request, no exit status 0
+    std::map<std::string, int> causes;     // in words
+  };
+  std::map<std::string, child> children;  // by name
+};
+// One file: its result, or null and why it cannot be read.
+void fleet_add(fleet_summary& f, const std::string& path, const log_result* r,
+               const std::string& why);
+void write_fleet(FILE* out, const fleet_summary& f);
 
 // Matches text against a printf format that holds only %s and %d:
 // the whole text, with the converted fields in order. %d is an optional minus
@@ -142,6 +250,20 @@ std::string time_text(log_time t);
 
 // Warnings, the worst first, one line each.
 std::vector<std::string> log_warnings(const log_result& r);
+// The same with a stable identifier ("crash_loop") and what it counts.
+struct log_warning {
+  const char* id;
+  std::string text;
+  std::string child;  // "" when it is about no one child
+  int count = 0;      // ends, requests or segfaults it counts; 0 when none
+  int line = 0;       // the run file's line it points at; 0 when none
+};
+std::vector<log_warning> log_warning_list(const log_result& r);
+
+// What happened to a device, as stable identifiers: upgrade_taken,
+// fallback, fallback_or_end, minder_ended, crash_loop, heartbeat_kills;
+// nothing_notable when none.
+std::vector<const char*> log_outcomes(const log_result& r);
 
 enum class timeline_mode { if_short, always, never };
 
@@ -151,8 +273,12 @@ enum class timeline_mode { if_short, always, never };
 int explain_log(FILE* out, const log_result& r, timeline_mode mode);
 void write_timeline(FILE* out, const log_result& r);
 
-// The events and the summary as one JSON object.
-json_ptr log_to_json(const log_result& r);
+// The events and the summary as one JSON object, "schema": 1 (the manual
+// lists its keys); file and output name what was read ("": not told).
+json_ptr log_to_json(const log_result& r, const std::string& file = "",
+                     const std::string& output = "");
+// "2026-12-08T14:03:09", or "".
+std::string iso_time(log_time t);
 
 // One picture of several logs, each a band with its title, its children's
 // lanes and its own time axis. Plain SVG 1.1.

@@ -43,8 +43,9 @@ void write_child(FILE* out, const log_result& r, const log_child& c, const child
           plural(s.ends, "end", "ends").c_str());
   auto causes = s.causes;
   std::stable_sort(causes.begin(), causes.end(),
-                   [](const auto& a, const auto& b) { return a.second > b.second; });
-  for (const auto& cause : causes) fprintf(out, "    %5d  %s\n", cause.second, cause.first.c_str());
+                   [](const cause_count& a, const cause_count& b) { return a.count > b.count; });
+  for (const cause_count& cause : causes)
+    fprintf(out, "    %5d  %s\n", cause.count, cause.words.c_str());
   const log_event& e = *s.last;
   std::string ran = e.ran == kNoTime ? "" : ", after " + duration_text(e.ran) + " of running";
   if (!ran.empty() && e.waited) ran += " at most";
@@ -53,20 +54,19 @@ void write_child(FILE* out, const log_result& r, const log_child& c, const child
 }
 
 void write_output(FILE* out, const log_result& r) {
-  int normal = 0, segv = 0, segv_last = 0, no_such_pid = 0;
+  int normal = r.output_count[static_cast<int>(out_kind::normal_delay)];
+  int segv = r.output_count[static_cast<int>(out_kind::segv_delay)];
+  int no_such_pid = r.output_count[static_cast<int>(out_kind::no_such_pid)];
+  int all = 0, segv_last = 0;
+  for (int n : r.output_count) all += n;
   std::vector<const out_event*> notable;
   for (const out_event& o : r.output) {
-    normal += o.kind == out_kind::normal_delay;
-    no_such_pid += o.kind == out_kind::no_such_pid;
-    if (o.kind == out_kind::segv_delay) {
-      ++segv;
-      segv_last = o.number;
-    }
+    if (o.kind == out_kind::segv_delay) segv_last = o.number;
     if (o.kind != out_kind::segv_delay && o.kind != out_kind::normal_delay &&
         o.kind != out_kind::no_such_pid)
       notable.push_back(&o);
   }
-  std::string lines = plural(static_cast<int>(r.output.size()), "line", "lines");
+  std::string lines = plural(all, "line", "lines");
   fprintf(out, "standard output: %s of minder's: %d restarts after 10 s, %d after a segfault",
           lines.c_str(), normal, segv);
   if (segv) fprintf(out, " (the last after %d s)", segv_last);
@@ -79,21 +79,17 @@ void write_output(FILE* out, const log_result& r) {
 void write_damaged(FILE* out, const log_result& r) {
   fprintf(out, "not minder's: %s (cut short, or written by something else)\n",
           plural(r.damaged, "line", "lines").c_str());
-  size_t shown = 0;
-  for (const log_event& e : r.events) {
-    if (e.kind != log_kind::damaged) continue;
-    if (shown++ == kShown) {
-      fprintf(out, "  ... and %zu more\n", static_cast<size_t>(r.damaged) - kShown);
-      break;
-    }
-    bool cut = r.cut && &e == &r.events.back();
+  for (const log_event& e : r.damaged_lines) {
+    bool cut = r.cut && e.line == r.lines;
     fprintf(out, "  line %d: \"%s\"%s\n", e.line, printable(e.text, 80).c_str(),
             cut ? " (cut short: no end of line)" : "");
   }
+  if (static_cast<size_t>(r.damaged) > r.damaged_lines.size())
+    fprintf(out, "  ... and %zu more\n", static_cast<size_t>(r.damaged) - r.damaged_lines.size());
 }
 
 void write_span(FILE* out, const log_result& r) {
-  std::string events = plural(static_cast<int>(r.events.size()) - r.damaged, "event", "events");
+  std::string events = plural(r.event_count - r.damaged, "event", "events");
   if (r.first == kNoTime) {
     fprintf(out, "time: no time stamps; %s\n", events.c_str());
     return;
@@ -101,15 +97,13 @@ void write_span(FILE* out, const log_result& r) {
   fprintf(out, "time: %s to %s", printable(r.first_stamp).c_str(), printable(r.last_stamp).c_str());
   if (r.last >= r.first) fprintf(out, " (%s)", duration_text(r.last - r.first).c_str());
   fprintf(out, "; %s\n", events.c_str());
-  log_time before = kNoTime;
-  for (const log_event& e : r.events) {
-    if (e.when == kNoTime) continue;
-    if (before != kNoTime && e.when < before) {
-      fprintf(out, "  the time goes back at line %d: the device's clock was set\n", e.line);
-      break;
-    }
-    before = e.when;
-  }
+  if (r.clock_back)
+    fprintf(out, "  the time goes back at line %d: the device's clock was set\n", r.clock_back);
+  if (r.clock_forward)
+    fprintf(out,
+            "  the time jumps ahead by %s at line %d: the device's clock was set; no run is "
+            "timed across it\n",
+            duration_text(r.jump).c_str(), r.clock_forward);
 }
 
 void write_summary(FILE* out, const log_result& r, const std::vector<child_stats>& stats) {
@@ -157,6 +151,9 @@ void write_timeline(FILE* out, const log_result& r) {
     }
     fprintf(out, "%6d  %-24s  %s\n", e.line, printable(e.stamp, 24).c_str(), what.c_str());
   }
+  if (static_cast<size_t>(r.event_count) > r.events.size())
+    fprintf(out, "  ... and %zu more lines: only the first %zu are kept\n",
+            static_cast<size_t>(r.event_count) - r.events.size(), r.events.size());
 }
 
 int explain_log(FILE* out, const log_result& r, timeline_mode mode) {
@@ -169,7 +166,7 @@ int explain_log(FILE* out, const log_result& r, timeline_mode mode) {
   fprintf(out, "warnings:%s\n", warnings.empty() ? " none" : "");
   for (const std::string& w : warnings) fprintf(out, "  %s\n", w.c_str());
   if (mode == timeline_mode::always ||
-      (mode == timeline_mode::if_short && r.events.size() <= kShortFile))
+      (mode == timeline_mode::if_short && static_cast<size_t>(r.event_count) <= kShortFile))
     write_timeline(out, r);
   return static_cast<int>(warnings.size());
 }

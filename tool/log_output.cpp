@@ -50,34 +50,9 @@ bool find_message(const out_format& m, const std::string& line, out_event* o) {
 
 }  // namespace
 
-void resolve_last_failure(log_result& r) {
-  const out_event* said = nullptr;
-  for (const out_event& o : r.output)
-    if (o.kind == out_kind::fell_back || o.kind == out_kind::ended) said = &o;
-  if (!said) return;
-  for (auto e = r.events.rbegin(); e != r.events.rend(); ++e) {
-    if (e->kind != log_kind::end) continue;
-    if (e->next == next_step::fallback_or_end)
-      e->next = said->kind == out_kind::ended ? next_step::minder_ended : next_step::fallback;
-    return;
-  }
-}
-
-void parse_output(const std::string& text, std::vector<out_event>* out) {
-  int n = 0;
-  for (size_t at = 0; at < text.size();) {
-    size_t eol = text.find('\n', at);
-    if (eol == std::string::npos) eol = text.size();
-    std::string line = text.substr(at, eol - at);
-    at = eol + 1;
-    ++n;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.size() > kLongestLine) continue;
-    out_event o{out_kind::ended, n, 0, ""};
-    for (const out_format& m : kOutFormats) {
-      if (!find_message(m, line, &o)) continue;
-      out->push_back(o);
-      break;
-    }
-  }
+bool parse_output_line(const std::string& line, int number, out_event* o) {
+  o->line = number;
+  for (const out_format& m : kOutFormats)
+    if (find_message(m, line, o)) return true;
+  return false;
 }

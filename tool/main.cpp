@@ -18,6 +18,7 @@ const char kSynopsis[] =
     "                        [--libc musl | glibc]\n"
     "       minder-tool log RUNFILE [--config CONFIG] [--output STDOUT_LOG] [--svg FILE]\n"
     "                       [--json] [--timeline]\n"
+    "       minder-tool log RUNFILE|DIR... [--config CONFIG] [--json] [--each] [--timeline]\n"
     "       minder-tool rehearse DIR [PACKAGE] [--root ROOTFS] [--arch NAME | --daemon NAME]\n"
     "                        [--seconds N] [--svg FILE] [--keep DIR]\n"
     "       minder-tool --help | --version\n";
@@ -30,6 +31,9 @@ const char kUsage[] =
     "         an upgrade left there that is not in use\n"
     "log      explains a run file: each child's ends, warnings, a timeline (--timeline),\n"
     "         JSON (--json), a picture (--svg); --output adds minder's standard output\n"
+    "         (NAME.out beside NAME.run is read without it); several files, or the\n"
+    "         *.run files in DIR and below, are summed up as a fleet (--each explains\n"
+    "         each too), or with --json written as JSON Lines, one object per file\n"
     "rehearse runs DIR's daemon on an emulated board: first boot, then with PACKAGE\n"
     "         the request (a child exits 130) and a reboot; reports each child's\n"
     "         starts, arguments and ends, the record after each phase, and the problems\n"
@@ -44,7 +48,7 @@ const char kUsage[] =
     "records it reads and the daemon writes.\n"
     "Exit status: 0 nothing found, 1 something would stop or surprise the daemon\n"
     "(record: DATA_DIR cannot be read), 2 usage error. For log: 0 no warning, 1\n"
-    "warnings or not a run file.\n"
+    "warnings, 3 a file that cannot be read or is not a run file.\n"
     "\n"
     "rehearse: the board's root is ROOTFS, or Debian's busybox-static for its\n"
     "architecture, fetched with apt-get download into ~/.cache/minder-tool; its\n"
@@ -65,15 +69,18 @@ struct command {
   const char* name;
   int (*run)(const options&);
   // The options it takes, by letter: o, c (config), a (arch, daemon, libc), s
-  // (svg), for log O (output), j (json), t (timeline), for rehearse r (root,
+  // (svg), for log O (output), j (json), t (timeline), e (each), for rehearse r (root,
   // seconds, keep).
   const char* allowed;
   size_t most = 1;  // paths it takes, one at least
 };
 
-const command kCommands[] = {{"check", cmd_check, "a"},      {"pack", cmd_pack, "oca"},
-                             {"inspect", cmd_inspect, "ca"}, {"record", cmd_record, "ca"},
-                             {"log", cmd_log, "cOsjt"},      {"rehearse", cmd_rehearse, "asr", 2}};
+const command kCommands[] = {{"check", cmd_check, "a"},
+                             {"pack", cmd_pack, "oca"},
+                             {"inspect", cmd_inspect, "ca"},
+                             {"record", cmd_record, "ca"},
+                             {"log", cmd_log, "cOsjte", 1u << 30},
+                             {"rehearse", cmd_rehearse, "asr", 2}};
 
 // Fills opt from argv[first..]; null, or why the command line is wrong.
 const char* parse(int argc, char** argv, int first, const command& c, options* opt) {
@@ -98,7 +105,9 @@ const char* parse(int argc, char** argv, int first, const command& c, options* o
     char letter;
     bool* slot;
   };
-  const toggle toggles[] = {{"--json", 'j', &opt->json}, {"--timeline", 't', &opt->timeline}};
+  const toggle toggles[] = {{"--json", 'j', &opt->json},
+                            {"--timeline", 't', &opt->timeline},
+                            {"--each", 'e', &opt->each}};
   for (int i = first; i < argc; ++i) {
     const flag* f = nullptr;
     for (const flag& candidate : flags)
@@ -121,7 +130,9 @@ const char* parse(int argc, char** argv, int first, const command& c, options* o
     *f->slot = argv[++i];
   }
   if (opt->args.empty() || opt->args.size() > c.most)
-    return c.most > 1 ? "one or two paths expected" : "one path expected";
+    return c.most > 2   ? "a path expected"
+           : c.most > 1 ? "one or two paths expected"
+                        : "one path expected";
   if (strchr(allowed, 'o') && !opt->out) return "-o FILE is required";
   if (opt->arch && opt->daemon) return "--arch and --daemon exclude each other";
   if (opt->libc && strcmp(opt->libc, "musl") != 0 && strcmp(opt->libc, "glibc") != 0)

@@ -53,6 +53,7 @@ struct options {
   const char* svg = nullptr;      // --svg FILE
   bool json = false;              // --json
   bool timeline = false;          // --timeline
+  bool each = false;              // --each
   const char* root = nullptr;     // --root ROOTFS
   const char* seconds = nullptr;  // --seconds N
   const char* keep = nullptr;     // --keep DIR
