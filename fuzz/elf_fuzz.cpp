@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tool.hpp"
+#include "elf.hpp"
 
 namespace {
 

@@ -3,8 +3,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "board.hpp"
 #include "common.hpp"
-#include "tool.hpp"
+#include "log.hpp"
+#include "package.hpp"
+#include "rehearse.hpp"
 
 namespace {
 

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
-// What several commands of minder-tool share: the report of findings, the
-// children a config names, and small texts about files and paths.
-#include <archive.h>
+// What every part of minder-tool shares: the report of findings, the
+// children a config names, and reading the files the tool is given.
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -42,14 +44,6 @@ void report::note(const std::string& where, const char* fmt, ...) {
   va_end(ap);
 }
 
-void archive_reader_freer::operator()(archive* a) const {
-  archive_read_free(a);
-}
-
-void archive_writer_freer::operator()(archive* a) const {
-  archive_write_free(a);
-}
-
 bool configured_children(const char* config_path, std::vector<std::string>* names,
                          std::vector<bool>* watched) {
   auto state = std::make_unique<supervisor_state>();
@@ -61,42 +55,61 @@ bool configured_children(const char* config_path, std::vector<std::string>* name
   return true;
 }
 
-std::string mode_text(mode_t mode) {
-  std::string text = S_ISDIR(mode)    ? "d"
-                     : S_ISLNK(mode)  ? "l"
-                     : S_ISREG(mode)  ? "-"
-                     : S_ISCHR(mode)  ? "c"
-                     : S_ISBLK(mode)  ? "b"
-                     : S_ISFIFO(mode) ? "p"
-                     : S_ISSOCK(mode) ? "s"
-                                      : "?";
-  const char letters[] = "rwxrwxrwx";
-  const mode_t special[] = {S_ISUID, S_ISGID, S_ISVTX};  // shown in place of x, as ls does
-  for (int bit = 0; bit < 9; ++bit) {
-    char c = mode & (0400 >> bit) ? letters[bit] : '-';
-    if (bit % 3 == 2 && mode & special[bit / 3]) c = c == 'x' ? "sst"[bit / 3] : "SST"[bit / 3];
-    text += c;
-  }
-  return text;
-}
-
-const char* reserved_name(const std::string& name) {
-  if (name == ".bootchk") return "the boot-check record";
-  if (name == ".bootchk.tmp") return "the temporary file of the boot-check record";
-  if (name == "init.bin") return "the script blob";
-  if (name == "init.bin.tmp") return "the temporary file of the script blob";
-  return nullptr;
-}
-
-std::string landing(const char* path) {
-  std::string p = path;
-  while (p.compare(0, 2, "./") == 0) p.erase(0, p.find_first_not_of('/', 1));
-  while (!p.empty() && p.back() == '/') p.pop_back();
-  return p == "." ? "" : p;
-}
-
 std::string dir_of(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int open_input(const std::string& path, std::string* why, off_t* size) {
+  int fd = open_regular(path.c_str(), size);
+  int err = errno;
+  struct stat st;
+  if (fd >= 0) return fd;
+  if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) {
+    *why = strerror(err);
+    return -1;
+  }
+  *why = S_ISDIR(st.st_mode)    ? "a directory"
+         : S_ISFIFO(st.st_mode) ? "a FIFO"
+         : S_ISSOCK(st.st_mode) ? "a socket"
+                                : "a device";
+  *why += ", not a regular file";
+  return -1;
+}
+
+bool read_head(const std::string& path, unsigned char* buf, size_t size, size_t* len,
+               std::string* why) {
+  unique_fd fd(open_input(path, why));
+  if (fd.get() < 0) return false;
+  *len = 0;
+  while (*len < size) {
+    ssize_t n = read(fd.get(), buf + *len, size - *len);
+    if (n < 0) {
+      *why = strerror(errno);
+      return false;
+    }
+    if (n == 0) break;
+    *len += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool read_whole(const std::string& path, std::vector<unsigned char>* data, std::string* why) {
+  off_t size = 0;
+  unique_fd fd(open_input(path, why, &size));
+  if (fd.get() < 0) return false;
+  data->clear();
+  if (static_cast<unsigned long long>(size) <= kProgramMax) {
+    data->reserve(static_cast<size_t>(size));
+    unsigned char buf[65536];
+    for (ssize_t n; data->size() <= kProgramMax;) {
+      n = read(fd.get(), buf, sizeof buf);
+      if (n < 0) *why = strerror(errno);
+      if (n <= 0) return n == 0;
+      data->insert(data->end(), buf, buf + n);
+    }
+  }
+  *why = "larger than " + std::to_string(kProgramMax >> 20) + " MiB";
+  return false;
 }

@@ -1,0 +1,222 @@
+// SPDX-License-Identifier: MIT
+// The rehearsal's report: per phase and child, where it started from and with
+// which arguments, its ends and their causes as the run-file explainer reads
+// them, the record after the phase, and the problems found.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "common.hpp"
+#include "log.hpp"
+#include "rehearsal.hpp"
+
+namespace {
+
+log_result explain(const rehearsal& r, const phase_result& p) {
+  log_input in;
+  in.run_text = p.run_text;
+  in.output_text = p.out_text;
+  in.has_output = true;
+  for (const std::string& c : r.children)
+    in.children.push_back(
+        {c, true, std::find(r.watched.begin(), r.watched.end(), c) != r.watched.end()});
+  return parse_log(in);
+}
+
+const child_start* first_start(const phase_result& p, const std::string& child, double after) {
+  for (const child_start& s : p.starts)
+    if (s.child == child && !s.requester && s.at >= after) return &s;
+  return nullptr;
+}
+
+std::string where(const child_start* s) {
+  return !s ? "nowhere" : s->from_data ? "../data//" : "the program directory";
+}
+
+// A signal with which a program crashes, as the kernel sends it, or null: a
+// child built for a newer CPU dies of an illegal instruction.
+const char* crash_name(int sig) {
+  switch (sig) {
+    case 4:
+      return "an illegal instruction";
+    case 6:
+      return "an abort";
+    case 7:
+      return "a bus error";
+    case 8:
+      return "a floating-point exception";
+    case 31:
+      return "a bad system call";
+    default:
+      return nullptr;
+  }
+}
+
+// The daemon's "failed to exec" message about child, or "".
+std::string exec_failure(const log_result& log, const std::string& child) {
+  for (const out_event& o : log.output)
+    if (o.kind == out_kind::exec_failed && (o.text.find(" " + child + ",") != std::string::npos ||
+                                            o.text.find("/" + child + ",") != std::string::npos))
+      return ": " + o.text;
+  return "";
+}
+
+// What the explainer reads in the phase's run file and output.
+void end_problems(const phase_result& p, const log_result& log, std::vector<std::string>* out) {
+  std::vector<std::pair<std::string, int>> ends;
+  for (const log_event& e : log.events) {
+    if (e.kind != log_kind::end) continue;
+    if (e.cause == end_cause::cannot_start)
+      out->push_back(e.child + " could not be started (exit 129)" + exec_failure(log, e.child));
+    if (e.cause == end_cause::segfault)
+      out->push_back(e.child + " died of a segmentation fault (signal 11)");
+    if (const char* crash = e.cause == end_cause::signal ? crash_name(e.code) : nullptr)
+      out->push_back(e.child + " died of " + crash + " (signal " + std::to_string(e.code) + ")");
+    if (e.cause == end_cause::heartbeat_kill)
+      out->push_back(e.child + " was killed by the heartbeat checker");
+    if (e.exited && e.code == kExitUnpackPackage) continue;  // a request
+    auto it = std::find_if(ends.begin(), ends.end(), [&](auto& x) { return x.first == e.child; });
+    if (it == ends.end())
+      ends.push_back({e.child, 1});
+    else
+      ++it->second;
+  }
+  for (auto& [child, n] : ends)
+    if (n > 1) out->push_back(child + " ended " + std::to_string(n) + " times");
+  bool said_end = false;
+  for (const out_event& o : log.output) {
+    if (o.kind == out_kind::fell_back)
+      out->push_back("minder fell back to the shipped programs: \"" + o.text + "\"");
+    if (o.kind == out_kind::ended || o.kind == out_kind::startup_failed)
+      out->push_back("minder ended: \"" + o.text + "\"");
+    said_end = said_end || o.kind == out_kind::ended || o.kind == out_kind::startup_failed;
+  }
+  if (p.daemon_ended && !said_end) out->push_back("minder ended");
+}
+
+}  // namespace
+
+std::vector<std::string> phase_problems(const rehearsal& r, int phase,
+                                        const std::vector<phase_result>& phases,
+                                        const log_result& log) {
+  std::vector<std::string> out;
+  const phase_result& p = phases[static_cast<size_t>(phase) - 1];
+  if (!p.setup.empty()) return {"the phase could not run: " + p.setup};
+  end_problems(p, log, &out);
+  if (phase == 2 && p.request < 0)
+    out.push_back("no request: " + r.children[0] + " did not end with 130");
+  if (phase == 2 && !p.data_mode)
+    out.push_back("the upgrade did not select data mode: " + p.record_why);
+  if (phase != 3) return out;
+  const phase_result& upgraded = phases[1];
+  for (const std::string& c : r.children) {
+    const child_start* then = first_start(upgraded, c, std::max(upgraded.request, 0.0));
+    const child_start* now = first_start(p, c, 0);
+    if (!now || !then || now->from_data != then->from_data)
+      out.push_back(c + " started from " + where(now) + " after the reboot, from " + where(then) +
+                    " after the request");
+  }
+  return out;
+}
+
+namespace {
+
+// The child's starts and ends in the order they came, with the seconds since
+// the phase began.
+void print_child(const phase_result& p, const log_result& log, const std::string& child) {
+  std::vector<std::pair<double, std::string>> lines;
+  for (const child_start& s : p.starts) {
+    if (s.child != child) continue;
+    std::string args = (s.from_data ? "../data//" : "") + s.child;
+    for (const std::string& a : s.args) args += " " + a;
+    lines.push_back({s.at, (s.requester ? "the requester started: " : "started: ") + args});
+  }
+  for (size_t i = 0; i < log.events.size(); ++i) {
+    const log_event& e = log.events[i];
+    if (e.kind != log_kind::end || e.child != child) continue;
+    double at = i < p.event_at.size() ? p.event_at[i] : p.seconds;
+    lines.push_back({at, "ended: " + end_words(e) + "; minder: " + next_words(e)});
+  }
+  std::stable_sort(lines.begin(), lines.end(), [](auto& a, auto& b) { return a.first < b.first; });
+  printf("  %s\n", printable(child).c_str());
+  for (auto& [at, text] : lines) printf("    %5.1f s  %s\n", at, printable(text).c_str());
+}
+
+void print_phase(const rehearsal& r, int phase, const phase_result& p, const log_result& log,
+                 const std::vector<std::string>& problems) {
+  printf("\nphase %d, %s: ", phase, p.title);
+  if (phase == 2 && p.request >= 0)
+    printf("the request at %.1f s, then %d s\n", p.request, p.seconds);
+  else
+    printf("%d s\n", p.seconds);
+  for (const std::string& c : r.children) print_child(p, log, c);
+  if (p.unread)
+    printf("  note: %d program(s) started that could not be read: a start may be missing\n",
+           p.unread);
+  for (const out_event& o : log.output)
+    if (o.kind != out_kind::normal_delay && o.kind != out_kind::segv_delay &&
+        o.kind != out_kind::no_such_pid)
+      printf("  minder said: %s\n", printable(o.text).c_str());
+  printf("  record after it: %s%s%s\n", p.record.empty() ? "" : p.record.c_str(),
+         p.record.empty() ? "" : ": ", p.record_why.c_str());
+  if (problems.empty()) printf("  verdict: no problem\n");
+  for (const std::string& what : problems) printf("  problem: %s\n", printable(what).c_str());
+}
+
+void write_svg(const rehearsal& r, const std::vector<phase_result>& phases,
+               const std::vector<log_result>& logs) {
+  // The device's clock is the host's, in the root's time zone: its offset from
+  // UTC, from any stamped end and when it was seen.
+  long long offset = 0;
+  for (size_t i = 0; i < phases.size(); ++i)
+    for (size_t k = 0; k < logs[i].events.size() && k < phases[i].event_at.size(); ++k)
+      if (logs[i].events[k].when != kNoTime) {
+        double seen = static_cast<double>(phases[i].began) + phases[i].event_at[k];
+        offset = std::llround((static_cast<double>(logs[i].events[k].when) - seen) / 900) * 900;
+      }
+  std::vector<titled_log> bands;
+  for (size_t i = 0; i < phases.size(); ++i) {
+    log_time from = phases[i].began + offset;
+    bands.push_back({"phase " + std::to_string(i + 1) + ", " + phases[i].title, &logs[i], from,
+                     from + std::max(1LL, std::llround(phases[i].ran))});
+  }
+  std::string tmp = r.svg + ".tmp";
+  unique_fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  bool created = fd.get() >= 0;  // else tmp, if there, is not ours to remove
+  FILE* f = created ? fdopen(fd.get(), "w") : nullptr;
+  if (f) fd.release();
+  bool written = f && (write_log_svg(f, bands), !ferror(f));
+  if (f && fclose(f) != 0) written = false;
+  if (!written || rename(tmp.c_str(), r.svg.c_str()) != 0) {
+    printf("%s: not written: %s\n", r.svg.c_str(), strerror(errno));
+    if (created) unlink(tmp.c_str());
+    return;
+  }
+  printf("%s: the phases' timelines\n", r.svg.c_str());
+}
+
+}  // namespace
+
+int report_rehearsal(const rehearsal& r, const std::vector<phase_result>& phases) {
+  std::vector<log_result> logs;
+  int problems = 0;
+  for (size_t i = 0; i < phases.size(); ++i) {
+    logs.push_back(explain(r, phases[i]));
+    std::vector<std::string> found = phase_problems(r, static_cast<int>(i) + 1, phases, logs[i]);
+    print_phase(r, static_cast<int>(i) + 1, phases[i], logs[i], found);
+    problems += static_cast<int>(found.size());
+  }
+  if (!r.svg.empty()) write_svg(r, phases, logs);
+  if (problems)
+    printf("\nrehearse: %d problem(s): on the board this %s would not run as it should\n", problems,
+           r.package.empty() ? "program directory" : "upgrade");
+  else
+    printf("\nrehearse: no problem\n");
+  fflush(stdout);
+  return problems ? 1 : 0;
+}

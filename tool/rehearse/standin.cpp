@@ -1,0 +1,249 @@
+// SPDX-License-Identifier: MIT
+// The rehearsal's copies of the program directory and of the package. A child
+// the board cannot execute would run here (natively, or under an emulator
+// that finds what the board lacks): in the copies it is a script that fails as
+// execv fails on the board, with the daemon's text and exit status 129.
+#include <archive.h>
+#include <archive_entry.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "common.hpp"
+#include "package.hpp"
+#include "rehearsal.hpp"
+
+namespace {
+
+// text between single quotes for the shell.
+std::string quoted(const std::string& text) {
+  std::string q = "'";
+  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+}  // namespace
+
+std::string standin_script(const std::string& why, const char* error) {
+  return "#!/bin/sh\n"
+         "# minder-tool rehearse stands in for a program the board cannot execute\n"
+         "# (" +
+         why +
+         "): it fails as execv fails there.\n"
+         "printf '%s\\n' \"failed to exec $0, error is " +
+         error +
+         "\"\n"
+         "exit 129\n";
+}
+
+namespace {
+
+// A finding's text without what it says of execv: the stand-in says that.
+std::string reason_of(const std::string& text) {
+  size_t at = text.rfind(std::string(": ") + kNoExec);
+  return at == std::string::npos ? text : text.substr(0, at);
+}
+
+}  // namespace
+
+verdict board_verdict(const rehearsal& r, const unsigned char* image, size_t len, std::string* why,
+                      const char** error) {
+  elf_id id;
+  if (!elf_parse(image, len, &id)) return verdict::runs;  // the board's kernel judges it as here
+  for (const finding& f : judge_elf(image, len, id, r.b)) {
+    if (f.kind != finding::refused) continue;
+    *why = reason_of(f.text);
+    *error = id == r.b.id && why->find("program interpreter") != std::string::npos
+                 ? "No such file or directory"
+                 : "Exec format error";
+    return verdict::refused;
+  }
+  std::string interp;
+  if (elf_interp(image, len, id, &interp) != kInterp) return verdict::runs;
+  *why = interp;
+  if (r.rootfs.empty()) return verdict::needs_root;
+  if (exists_in_root(r.rootfs, interp)) return verdict::runs;
+  *why = "its program interpreter " + interp + " is not in the board's root";
+  *error = "No such file or directory";
+  return verdict::refused;
+}
+
+namespace {
+
+// Stands in for a child the board refuses: true, and the stand-in in *text.
+bool stand_in(rehearsal& r, const std::string& where, const std::string& name,
+              const std::vector<unsigned char>& image, std::string* text) {
+  std::string why;
+  const char* error = "";
+  verdict v = board_verdict(r, image.data(), image.size(), &why, &error);
+  if (v == verdict::needs_root) r.needs_root.push_back(where + ": " + name + " (" + why + ")");
+  if (v != verdict::refused) return false;
+  r.standins.push_back({where, name, why});
+  *text = standin_script(why, error);
+  return true;
+}
+
+// Copies one directory of DIR, links as links, with stand-ins for children.
+bool copy_dir(rehearsal& r, const std::string& from, const std::string& to, bool top,
+              std::string* why) {
+  std::unique_ptr<DIR, dir_closer> d(opendir(from.c_str()));
+  if (!d) {
+    *why = from + ": " + strerror(errno);
+    return false;
+  }
+  for (dirent* e; (e = readdir(d.get()));) {
+    std::string name = e->d_name, src = from + "/" + name, dst = to + "/" + name;
+    struct stat st;
+    if (name == "." || name == ".." || lstat(src.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      // Writable while it is filled, then its own mode, which may deny writing.
+      if (mkdir(dst.c_str(), 0700) != 0) {
+        *why = dst + ": " + strerror(errno);
+        return false;
+      }
+      if (!copy_dir(r, src, dst, false, why)) return false;
+      chmod(dst.c_str(), st.st_mode & 07777);
+      continue;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      char target[PATH_MAX];
+      ssize_t n = readlink(src.c_str(), target, sizeof target - 1);
+      if (n >= 0) target[n] = '\0';
+      if (n < 0 || symlink(target, dst.c_str()) != 0) {
+        *why = src + ": " + strerror(errno);
+        return false;
+      }
+      continue;
+    }
+    if (!S_ISREG(st.st_mode)) continue;  // a FIFO, a socket, a device: not the tool's to copy
+    bool child = top && std::find(r.children.begin(), r.children.end(), name) != r.children.end();
+    std::vector<unsigned char> image;
+    std::string text;
+    if (child && read_whole(src, &image, why) &&
+        stand_in(r, "program directory", name, image, &text)) {
+      if (!write_text(dst, text, st.st_mode & 07777, why)) return false;
+    } else if (!copy_to(src, dst, st.st_mode & 07777, why)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool copy_program_dir(rehearsal& r, std::string* why) {
+  std::string prog = r.work + "/prog";
+  return mkdir(prog.c_str(), 0755) == 0 ? copy_dir(r, r.dir, prog, true, why)
+                                        : (*why = prog + ": " + strerror(errno), false);
+}
+
+bool install_requester(const rehearsal& r, std::string* why) {
+  const std::string& first = r.children[0];
+  size_t base = first.rfind('/') + 1;  // 0 without a slash
+  std::string prog = r.work + "/prog";
+  std::string hidden = first.substr(0, base) + ".rehearse-" + first.substr(base);
+  if (rename((prog + "/" + first).c_str(), (prog + "/" + hidden).c_str()) != 0 && errno != ENOENT) {
+    *why = prog + "/" + first + ": " + strerror(errno);
+    return false;
+  }
+  std::string text =
+      "#!/bin/sh\n"
+      "# minder-tool rehearse: this child asks for the upgrade once, as a child on\n"
+      "# the device does, the package being in place; its program is put back first.\n"
+      "mv -f " +
+      quoted(r.prog + "/" + hidden) + " " + quoted(r.prog + "/" + first) +
+      " || exit 1\n"
+      "exit 130\n";
+  return write_text(prog + "/" + first, text, 0755, why);
+}
+
+namespace {
+
+// Copies the current entry of in to out, or a stand-in in its place when it
+// is a child the board cannot execute.
+bool copy_entry(rehearsal& r, archive* in, archive* out, archive_entry* e, std::string* why) {
+  std::string path = landing(archive_entry_pathname(e) ? archive_entry_pathname(e) : "");
+  bool child = archive_entry_filetype(e) == AE_IFREG &&
+               std::find(r.children.begin(), r.children.end(), path) != r.children.end();
+  std::vector<unsigned char> image;
+  char buf[65536];
+  for (la_ssize_t n;
+       child && image.size() <= kProgramMax && (n = archive_read_data(in, buf, sizeof buf)) > 0;)
+    image.insert(image.end(), buf, buf + n);
+  std::string text;
+  if (child && stand_in(r, r.package, path, image, &text)) {
+    archive_entry_set_size(e, static_cast<la_int64_t>(text.size()));
+    return archive_write_header(out, e) == ARCHIVE_OK &&
+           archive_write_data(out, text.data(), text.size()) ==
+               static_cast<la_ssize_t>(text.size());
+  }
+  if (archive_write_header(out, e) != ARCHIVE_OK) return false;
+  if (!image.empty() &&
+      archive_write_data(out, image.data(), image.size()) != static_cast<la_ssize_t>(image.size()))
+    return false;
+  for (la_ssize_t n; (n = archive_read_data(in, buf, sizeof buf)) != 0;)
+    if (n < 0 || archive_write_data(out, buf, static_cast<size_t>(n)) != n) {
+      *why = archive_why(n < 0 ? in : out);
+      return false;
+    }
+  return true;
+}
+
+// Rewrites the package into to, in its own tar format, gzip-compressed.
+bool rewrite_package(rehearsal& r, const std::string& to, std::string* why) {
+  std::unique_ptr<archive, archive_reader_freer> in(archive_read_new());
+  archive_read_support_filter_gzip(in.get());
+  archive_read_support_format_tar(in.get());
+  std::unique_ptr<archive, archive_writer_freer> out(archive_write_new());
+  if (archive_read_open_filename(in.get(), r.package.c_str(), 65536) != ARCHIVE_OK) {
+    *why = archive_why(in.get());
+    return false;
+  }
+  archive_entry* e = nullptr;
+  int read = ARCHIVE_OK;
+  bool opened = false;
+  while ((read = archive_read_next_header(in.get(), &e)) == ARCHIVE_OK) {
+    if (!opened) {
+      if (archive_write_set_format(out.get(), archive_format(in.get())) != ARCHIVE_OK)
+        archive_write_set_format_pax_restricted(out.get());
+      opened = archive_write_add_filter_gzip(out.get()) == ARCHIVE_OK &&
+               archive_write_open_filename(out.get(), to.c_str()) == ARCHIVE_OK;
+      if (!opened) return *why = archive_why(out.get()), false;
+    }
+    if (!copy_entry(r, in.get(), out.get(), e, why)) {
+      if (why->empty()) *why = archive_why(out.get());
+      return false;
+    }
+  }
+  if (read != ARCHIVE_EOF) return *why = archive_why(in.get()), false;
+  return opened && archive_write_close(out.get()) == ARCHIVE_OK;
+}
+
+}  // namespace
+
+// A package the tar on the board reads as it is, unless a child needs a
+// stand-in: then its rewritten copy. One that cannot be read whole goes as it
+// is, so that the board's tar meets it as it would on the device.
+bool copy_package(rehearsal& r, std::string* why) {
+  std::string to = r.work + "/package.tgz", rewritten = r.work + "/package.rewritten";
+  size_t before = r.standins.size();
+  std::string err;
+  if (rewrite_package(r, rewritten, &err) && r.standins.size() > before) {
+    if (rename(rewritten.c_str(), to.c_str()) == 0) return true;
+    *why = to + ": " + strerror(errno);
+    return false;
+  }
+  unlink(rewritten.c_str());
+  if (!err.empty())
+    r.notes.push_back(r.package + ": cannot be read whole (" + err +
+                      "): the board's tar gets it as it is, no stand-ins in it");
+  r.standins.resize(before);
+  return copy_to(r.package, to, 0644, why);
+}

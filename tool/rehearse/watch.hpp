@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+// Watching one phase of a rehearsal, in PID 1: the execs the seccomp listener
+// reports, the run file and the daemon's output as they grow, told as they
+// come and kept for the report.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "common.hpp"
+#include "rehearsal.hpp"
+
+// Seconds on the monotonic clock.
+double now();
+
+// Appends what was added to the file at path since the last call, up to 16
+// MiB in all: a child that floods the output does not flood the tool.
+void follow(const std::string& path, std::unique_ptr<unique_fd>* fd, std::string* text);
+
+// One phase in progress.
+struct watch {
+  watch(const rehearsal& r, int phase, int listener, phase_result* out)
+      : r(r), phase(phase), listener(listener), out(out) {}
+  const rehearsal& r;
+  int phase;
+  int listener;
+  phase_result* out;
+  double start = now();
+  double deadline = 0;
+  pid_t daemon = -1;
+  std::unique_ptr<unique_fd> run_fd, out_fd;
+  size_t events_told = 0, output_told = 0;
+  size_t told_output = 0;  // bytes of output the explainer has read
+  double told_at = 0;
+  bool tty = isatty(2);
+  int shown_left = -1;
+};
+
+// Seconds since the phase began.
+double since(const watch& w);
+
+// Polls until the phase is over: reaps, takes the reported execs, reads the
+// run file and the output, and shows what happened.
+void poll_phase(watch& w, const std::string& run_path, const std::string& out_path);
