@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 
 #include "common.hpp"
 #include "config.hpp"
@@ -41,22 +40,6 @@ bool write_svg(const char* path, const std::string& title, const log_result& r) 
   return fclose(out) == 0 && ok;
 }
 
-void print_json(const json_ptr& tree) {
-  std::unique_ptr<char, void (*)(void*)> text(cJSON_PrintUnformatted(tree.get()), cJSON_free);
-  if (text) printf("%s\n", text.get());
-}
-
-// The object of a file that cannot be read.
-void print_json_error(const std::string& file, const std::string& output, const std::string& why) {
-  json_ptr tree(cJSON_CreateObject());
-  cJSON_AddNumberToObject(tree.get(), "schema", 1);
-  cJSON_AddStringToObject(tree.get(), "file", printable(file, 4096).c_str());
-  if (!output.empty())
-    cJSON_AddStringToObject(tree.get(), "output_file", printable(output, 4096).c_str());
-  cJSON_AddStringToObject(tree.get(), "error", printable(why, 4096).c_str());
-  print_json(tree);
-}
-
 int status_of(const log_result& r) {
   return !r.run_file ? kFailed : log_warning_list(r).empty() ? 0 : kWarned;
 }
@@ -68,11 +51,11 @@ int one_file(const options& opt, const std::vector<log_child>& children) {
   log_result r;
   if (!read_log(run, output, children, &r, &why)) {
     fprintf(say, "%s\n", why.c_str());
-    if (opt.json) print_json_error(run, output, why);
+    if (opt.json) printf("%s\n", log_json_error(run, output, why).c_str());
     return kFailed;
   }
   if (opt.json)
-    print_json(log_to_json(r, run, output));
+    printf("%s\n", log_json_text(r, run, output).c_str());
   else
     explain_log(stdout, r, opt.timeline ? timeline_mode::always : timeline_mode::if_short);
   if (opt.svg && !write_svg(opt.svg, run.substr(run.find_last_of('/') + 1), r)) {
@@ -92,8 +75,8 @@ int many_files(const options& opt, const std::vector<log_child>& children) {
     log_result r;
     bool ok = read_log(run, output, children, &r, &why);
     status = std::max(status, ok ? status_of(r) : kFailed);
-    if (opt.json && ok) print_json(log_to_json(r, run, output));
-    if (opt.json && !ok) print_json_error(run, output, why);
+    if (opt.json && ok) printf("%s\n", log_json_text(r, run, output).c_str());
+    if (opt.json && !ok) printf("%s\n", log_json_error(run, output, why).c_str());
     if (!opt.json) fleet_add(fleet, run, ok ? &r : nullptr, why);
   });
   if (opt.json) return status;

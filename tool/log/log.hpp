@@ -277,6 +277,12 @@ void write_timeline(FILE* out, const log_result& r);
 // lists its keys); file and output name what was read ("": not told).
 json_ptr log_to_json(const log_result& r, const std::string& file = "",
                      const std::string& output = "");
+// The same as text on one line, a line of JSON Lines; and the object of a
+// file that cannot be read.
+std::string log_json_text(const log_result& r, const std::string& file = "",
+                          const std::string& output = "");
+std::string log_json_error(const std::string& file, const std::string& output,
+                           const std::string& why);
 // "2026-12-08T14:03:09", or "".
 std::string iso_time(log_time t);
 

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// A parsed run file as one JSON object of schema 1: its events, what standard
-// output added, each child's ends counted, the warnings and the outcomes,
-// every kind and cause a stable identifier, every time as ISO 8601 text and
-// as seconds since the epoch. The manual lists the keys.
+// A parsed run file as one JSON object of schema 1, on one line: its events,
+// what standard output added, each child's ends counted, the warnings and the
+// outcomes, every kind and cause a stable identifier, every time as ISO 8601
+// text and as seconds since the epoch. The manual lists the keys. Written
+// directly, a fleet's worth of files a second.
+#include <stdio.h>
 #include <time.h>
 
 #include "log.hpp"
@@ -28,118 +30,175 @@ const char* out_name(out_kind kind) {
   return names[static_cast<int>(kind)];
 }
 
-void add_text(cJSON* obj, const char* key, const std::string& text, size_t max = 4096) {
-  cJSON_AddStringToObject(obj, key, printable(text, max).c_str());
-}
+// Objects and arrays written as they come: a comma before each member but
+// the first of its object.
+class writer {
+ public:
+  std::string text;
+  void open(const char* key, char bracket) {
+    if (key)
+      name(key);
+    else
+      comma();
+    text += bracket;
+    first_ = true;
+  }
+  void close(char bracket) {
+    text += bracket;
+    first_ = false;
+  }
+  void str(const char* key, const std::string& value, size_t max = 4096) {
+    name(key);
+    quoted(printable(value, max));
+  }
+  void id(const char* key, const char* value) {
+    name(key);
+    quoted(value);
+  }
+  void item(const char* value) {
+    comma();
+    quoted(value);
+  }
+  void num(const char* key, long long n) {
+    name(key);
+    text += std::to_string(n);
+  }
+  void flag(const char* key, bool b) {
+    name(key);
+    text += b ? "true" : "false";
+  }
+  // "<prefix>time": ISO 8601 text, "<prefix>epoch": seconds.
+  void when(const char* prefix, log_time t) {
+    if (t == kNoTime) return;
+    std::string p = prefix;
+    id((p + "time").c_str(), iso_time(t).c_str());
+    num((p + "epoch").c_str(), t);
+  }
 
-void add_number(cJSON* obj, const char* key, long long n) {
-  cJSON_AddNumberToObject(obj, key, static_cast<double>(n));
-}
+ private:
+  bool first_ = true;
+  void comma() {
+    if (!first_) text += ',';
+    first_ = false;
+  }
+  void name(const char* key) {
+    comma();
+    quoted(key);
+    text += ':';
+  }
+  // Printable ASCII already; only quotes and backslashes need escaping.
+  void quoted(const std::string& s) {
+    text += '"';
+    size_t at = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+      if (s[i] != '"' && s[i] != '\\') continue;
+      text.append(s, at, i - at);
+      text += '\\';
+      at = i;
+    }
+    text.append(s, at, std::string::npos);
+    text += '"';
+  }
+};
 
-// "<prefix>time": ISO 8601 text, "<prefix>epoch": seconds.
-void add_time(cJSON* obj, const std::string& prefix, log_time t) {
-  if (t == kNoTime) return;
-  cJSON_AddStringToObject(obj, (prefix + "time").c_str(), iso_time(t).c_str());
-  add_number(obj, (prefix + "epoch").c_str(), t);
-}
-
-void add_end(cJSON* o, const log_event& e) {
-  add_text(o, "child", e.child);
-  cJSON_AddBoolToObject(o, "exited", e.exited);
-  add_number(o, "code", e.code);
-  cJSON_AddStringToObject(o, "cause", cause_name(e.cause));
-  add_text(o, "cause_text", end_words(e));
-  cJSON_AddStringToObject(o, "next", next_name(e.next));
-  add_text(o, "next_text", next_words(e));
-  add_number(o, "restart_code", e.restart_code);
-  if (e.next == next_step::restart) add_number(o, "delay", e.delay);
-  if (e.cause == end_cause::segfault) add_number(o, "segfaults", e.segfaults);
-  if (e.ran != kNoTime) add_number(o, "ran", e.ran);
-  if (e.waited) add_number(o, "waited", e.waited);
+void end_json(writer& w, const log_event& e) {
+  w.str("child", e.child);
+  w.flag("exited", e.exited);
+  w.num("code", e.code);
+  w.id("cause", cause_name(e.cause));
+  w.str("cause_text", end_words(e));
+  w.id("next", next_name(e.next));
+  w.str("next_text", next_words(e));
+  w.num("restart_code", e.restart_code);
+  if (e.next == next_step::restart) w.num("delay", e.delay);
+  if (e.cause == end_cause::segfault) w.num("segfaults", e.segfaults);
+  if (e.ran != kNoTime) w.num("ran", e.ran);
+  if (e.waited) w.num("waited", e.waited);
 }
 
 // A line without a time sits between its neighbours' times.
-cJSON* event_json(const log_event& e, log_time after, log_time before) {
-  cJSON* o = cJSON_CreateObject();
-  add_number(o, "line", e.line);
-  cJSON_AddStringToObject(o, "kind", kind_name(e.kind));
-  add_time(o, "", e.when);
-  if (e.when == kNoTime && e.kind != log_kind::damaged) {
-    add_time(o, "after_", after);
-    add_time(o, "before_", before);
-  }
-  if (e.kind == log_kind::end) add_end(o, e);
-  if (e.kind == log_kind::not_alive) add_text(o, "child", e.child);
-  if (e.kind == log_kind::damaged) add_text(o, "text", e.text, 200);
-  return o;
-}
-
-void add_events(cJSON* o, const log_result& r) {
+void events_json(writer& w, const log_result& r) {
   std::vector<log_time> before(r.events.size(), kNoTime);
   log_time t = kNoTime;
   for (size_t i = r.events.size(); i-- > 0;) {
     before[i] = t;
     if (r.events[i].when != kNoTime) t = r.events[i].when;
   }
-  cJSON* events = cJSON_AddArrayToObject(o, "events");
+  w.open("events", '[');
   t = kNoTime;
   for (size_t i = 0; i < r.events.size(); ++i) {
-    cJSON_AddItemToArray(events, event_json(r.events[i], t, before[i]));
-    if (r.events[i].when != kNoTime) t = r.events[i].when;
+    const log_event& e = r.events[i];
+    w.open(nullptr, '{');
+    w.num("line", e.line);
+    w.id("kind", kind_name(e.kind));
+    w.when("", e.when);
+    if (e.when == kNoTime && e.kind != log_kind::damaged) {
+      w.when("after_", t);
+      w.when("before_", before[i]);
+    }
+    if (e.kind == log_kind::end) end_json(w, e);
+    if (e.kind == log_kind::not_alive) w.str("child", e.child);
+    if (e.kind == log_kind::damaged) w.str("text", e.text, 200);
+    w.close('}');
+    if (e.when != kNoTime) t = e.when;
   }
+  w.close(']');
 }
 
-cJSON* child_json(const log_child& c, const child_stats& s) {
-  cJSON* o = cJSON_CreateObject();
-  add_text(o, "name", c.name);
-  cJSON_AddBoolToObject(o, "configured", c.configured);
-  cJSON_AddBoolToObject(o, "watched", c.watched);
-  add_number(o, "ends", s.ends);
-  cJSON* causes = cJSON_AddArrayToObject(o, "causes");
+void child_json(writer& w, const log_child& c, const child_stats& s) {
+  w.open(nullptr, '{');
+  w.str("name", c.name);
+  w.flag("configured", c.configured);
+  w.flag("watched", c.watched);
+  w.num("ends", s.ends);
+  w.open("causes", '[');
   for (const cause_count& cause : s.causes) {
-    cJSON* item = cJSON_CreateObject();
-    cJSON_AddStringToObject(item, "cause", cause_name(cause.cause));
-    add_number(item, "code", cause.code);
-    add_number(item, "count", cause.count);
-    add_text(item, "text", cause.words);
-    cJSON_AddItemToArray(causes, item);
+    w.open(nullptr, '{');
+    w.id("cause", cause_name(cause.cause));
+    w.num("code", cause.code);
+    w.num("count", cause.count);
+    w.str("text", cause.words);
+    w.close('}');
   }
-  add_number(o, "crash_loop", s.loop);
-  add_number(o, "heartbeat_kills", s.heartbeat_kills);
-  add_number(o, "upgrades", s.upgrades);
-  add_number(o, "cannot_start", s.cannot_start);
-  if (s.last) add_number(o, "last_end_line", s.last->line);
-  return o;
+  w.close(']');
+  w.num("crash_loop", s.loop);
+  w.num("heartbeat_kills", s.heartbeat_kills);
+  w.num("upgrades", s.upgrades);
+  w.num("cannot_start", s.cannot_start);
+  if (s.last) w.num("last_end_line", s.last->line);
+  w.close('}');
 }
 
-void add_output(cJSON* o, const log_result& r) {
-  cJSON* output = cJSON_AddArrayToObject(o, "output");
+void output_json(writer& w, const log_result& r) {
   int all = 0;
   for (int n : r.output_count) all += n;
+  w.open("output", '[');
   for (const out_event& e : r.output) {
-    cJSON* item = cJSON_CreateObject();
-    add_number(item, "line", e.line);
-    cJSON_AddStringToObject(item, "kind", out_name(e.kind));
+    w.open(nullptr, '{');
+    w.num("line", e.line);
+    w.id("kind", out_name(e.kind));
     if (e.kind == out_kind::segv_delay || e.kind == out_kind::normal_delay ||
         e.kind == out_kind::no_such_pid)
-      add_number(item, "number", e.number);
-    add_text(item, "text", e.text);
-    cJSON_AddItemToArray(output, item);
+      w.num("number", e.number);
+    w.str("text", e.text);
+    w.close('}');
   }
-  add_number(o, "output_omitted", all - static_cast<int>(r.output.size()));
+  w.close(']');
+  w.num("output_omitted", all - static_cast<int>(r.output.size()));
 }
 
-void add_warnings(cJSON* o, const log_result& r) {
-  cJSON* warnings = cJSON_AddArrayToObject(o, "warnings");
-  for (const log_warning& w : log_warning_list(r)) {
-    cJSON* item = cJSON_CreateObject();
-    cJSON_AddStringToObject(item, "id", w.id);
-    if (!w.child.empty()) add_text(item, "child", w.child);
-    if (w.count) add_number(item, "count", w.count);
-    if (w.line) add_number(item, "line", w.line);
-    add_text(item, "text", w.text);
-    cJSON_AddItemToArray(warnings, item);
+void warnings_json(writer& w, const std::vector<log_warning>& warnings) {
+  w.open("warnings", '[');
+  for (const log_warning& x : warnings) {
+    w.open(nullptr, '{');
+    w.id("id", x.id);
+    if (!x.child.empty()) w.str("child", x.child);
+    if (x.count) w.num("count", x.count);
+    if (x.line) w.num("line", x.line);
+    w.str("text", x.text);
+    w.close('}');
   }
+  w.close(']');
 }
 
 }  // namespace
@@ -154,37 +213,56 @@ std::string iso_time(log_time t) {
   return text;
 }
 
-json_ptr log_to_json(const log_result& r, const std::string& file, const std::string& output) {
-  json_ptr root(cJSON_CreateObject());
-  cJSON* o = root.get();
-  add_number(o, "schema", 1);
-  if (!file.empty()) add_text(o, "file", file);
-  if (!output.empty()) add_text(o, "output_file", output);
-  if (!r.run_file) add_text(o, "error", log_warnings(r)[0]);
-  cJSON_AddBoolToObject(o, "run_file", r.run_file);
-  add_text(o, "program_directory", r.directory);
-  cJSON_AddBoolToObject(o, "directory_ok", r.directory_ok);
-  add_time(o, "first_", r.first);
-  add_time(o, "last_", r.last);
-  if (r.clock_back) add_number(o, "clock_back_line", r.clock_back);
+std::string log_json_text(const log_result& r, const std::string& file, const std::string& output) {
+  writer w;
+  w.open(nullptr, '{');
+  w.num("schema", 1);
+  if (!file.empty()) w.str("file", file);
+  if (!output.empty()) w.str("output_file", output);
+  std::vector<log_warning> warnings = log_warning_list(r);
+  if (!r.run_file) w.str("error", warnings[0].text);
+  w.flag("run_file", r.run_file);
+  w.str("program_directory", r.directory);
+  w.flag("directory_ok", r.directory_ok);
+  w.when("first_", r.first);
+  w.when("last_", r.last);
+  if (r.clock_back) w.num("clock_back_line", r.clock_back);
   if (r.clock_forward) {
-    add_number(o, "clock_jump_line", r.clock_forward);
-    add_number(o, "clock_jump", r.jump);
+    w.num("clock_jump_line", r.clock_forward);
+    w.num("clock_jump", r.jump);
   }
-  add_number(o, "lines", r.lines);
-  add_number(o, "events_total", r.event_count);
-  add_number(o, "events_omitted", r.event_count - static_cast<int>(r.events.size()));
-  add_number(o, "damaged", r.damaged);
-  cJSON_AddBoolToObject(o, "cut", r.cut);
-  add_number(o, "segfaults_at_least", segfaults_at_least(r));
-  cJSON* outcomes = cJSON_AddArrayToObject(o, "outcomes");
-  for (const char* id : log_outcomes(r)) cJSON_AddItemToArray(outcomes, cJSON_CreateString(id));
-  add_events(o, r);
-  if (r.has_output) add_output(o, r);
-  cJSON* children = cJSON_AddArrayToObject(o, "children");
+  w.num("lines", r.lines);
+  w.num("events_total", r.event_count);
+  w.num("events_omitted", r.event_count - static_cast<int>(r.events.size()));
+  w.num("damaged", r.damaged);
+  w.flag("cut", r.cut);
+  w.num("segfaults_at_least", segfaults_at_least(r));
+  w.open("outcomes", '[');
+  for (const char* id : log_outcomes(r)) w.item(id);
+  w.close(']');
+  events_json(w, r);
+  if (r.has_output) output_json(w, r);
+  w.open("children", '[');
   const std::vector<child_stats>& stats = gather_stats(r);
-  for (size_t i = 0; i < stats.size(); ++i)
-    cJSON_AddItemToArray(children, child_json(r.children[i], stats[i]));
-  add_warnings(o, r);
-  return root;
+  for (size_t i = 0; i < stats.size(); ++i) child_json(w, r.children[i], stats[i]);
+  w.close(']');
+  warnings_json(w, warnings);
+  w.close('}');
+  return std::move(w.text);
+}
+
+std::string log_json_error(const std::string& file, const std::string& output,
+                           const std::string& why) {
+  writer w;
+  w.open(nullptr, '{');
+  w.num("schema", 1);
+  w.str("file", file);
+  if (!output.empty()) w.str("output_file", output);
+  w.str("error", why);
+  w.close('}');
+  return std::move(w.text);
+}
+
+json_ptr log_to_json(const log_result& r, const std::string& file, const std::string& output) {
+  return json_ptr(cJSON_Parse(log_json_text(r, file, output).c_str()));
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Reads a run file back into events, with the daemon's own line formats and
 // its own exit-code protocol.
+#include <string.h>
 #include <time.h>
 
 #include <algorithm>
@@ -14,11 +15,45 @@
 
 namespace {
 
+// Digits at text[at..at+n), space-padded on the left as asctime pads the
+// day; -1 when they are not.
+int digits(const std::string& text, size_t at, size_t n) {
+  int v = 0;
+  bool seen = false;
+  for (size_t i = at; i < at + n; ++i) {
+    char c = text[i];
+    if (c == ' ' && !seen && i + 1 < at + n) continue;
+    if (c < '0' || c > '9') return -1;
+    v = v * 10 + (c - '0');
+    seen = true;
+  }
+  return v;
+}
+
+int name_index(const char* names, const std::string& text, size_t at) {
+  for (int i = 0; names[i * 3]; ++i)
+    if (text.compare(at, 3, names + i * 3, 3) == 0) return i;
+  return -1;
+}
+
 // asctime's form, "Tue Dec  8 14:03:09 2026", read as UTC.
-log_time parse_stamp(const std::string& stamp) {
+log_time parse_stamp(const std::string& s) {
+  if (s.size() < 24 || s.size() > 30 || s[3] != ' ' || s[7] != ' ' || s[10] != ' ' ||
+      s[13] != ':' || s[16] != ':' || s[19] != ' ')
+    return kNoTime;
   struct tm tm {};
-  const char* end = strptime(stamp.c_str(), "%a %b %d %H:%M:%S %Y", &tm);
-  if (stamp.size() < 24 || !end || end != stamp.c_str() + stamp.size()) return kNoTime;
+  int month = name_index("JanFebMarAprMayJunJulAugSepOctNovDec", s, 4);
+  tm.tm_mday = digits(s, 8, 2);
+  tm.tm_hour = digits(s, 11, 2);
+  tm.tm_min = digits(s, 14, 2);
+  tm.tm_sec = digits(s, 17, 2);
+  int year = digits(s, 20, s.size() - 20);
+  if (name_index("SunMonTueWedThuFriSat", s, 0) < 0 || month < 0 || tm.tm_mday < 1 ||
+      tm.tm_mday > 31 || tm.tm_hour < 0 || tm.tm_hour > 23 || tm.tm_min < 0 || tm.tm_min > 59 ||
+      tm.tm_sec < 0 || tm.tm_sec > 61 || year < 0 || s[20] == ' ')
+    return kNoTime;
+  tm.tm_mon = month;
+  tm.tm_year = year - 1900;
   time_t t = timegm(&tm);
   return t < 0 ? kNoTime : t;
 }
@@ -28,7 +63,8 @@ log_event parse_line(const std::string& line, int number_of_line) {
   log_event e;
   e.line = number_of_line;
   std::vector<std::string> f;
-  if (line.size() <= kLongestLine) {
+  // The shortest line of minder's is an end with neither time nor name.
+  if (line.size() <= kLongestLine && line.size() >= strlen(kSignalLine) - 5) {
     for (bool exited : {true, false}) {
       if (!match_format(exited ? kExitLine : kSignalLine, line, &f)) continue;
       e.when = parse_stamp(f[0]);
@@ -52,7 +88,7 @@ log_event parse_line(const std::string& line, int number_of_line) {
     }
   }
   e.kind = log_kind::damaged;
-  e.text = line;
+  e.text.assign(line, 0, kKeptText);
   return e;
 }
 
@@ -254,11 +290,10 @@ void log_reader::run_line(const std::string& line, bool cut) {
     r.cut = r.cut || cut;
     e = log_event();
     e.line = n;
-    e.text = line;
+    e.text.assign(line, 0, kKeptText);
   }
   ++r.event_count;
   if (e.kind == log_kind::damaged) {
-    if (e.text.size() > kKeptText) e.text.resize(kKeptText);
     if (r.damaged_lines.size() < kShownLines) r.damaged_lines.push_back(e);
     ++r.damaged;
   } else {

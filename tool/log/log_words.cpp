@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "common.hpp"
 #include "log.hpp"
 
@@ -133,6 +135,8 @@ std::string time_text(log_time t) {
 }
 
 std::string printable(const std::string& text, size_t max) {
+  auto plain = [](unsigned char c) { return c >= ' ' && c < 127; };
+  if (text.size() <= max && std::all_of(text.begin(), text.end(), plain)) return text;
   std::string out;
   for (unsigned char c : text) {
     if (out.size() >= max) return out + "...";
