@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "config.hpp"
 #include "harness.hpp"
 
 namespace {
@@ -451,4 +452,72 @@ TEST(Tool, LogOfAFullOrForeignFile) {
   }
   EXPECT_TRUE(renders(svg));
   EXPECT_LT(Sandbox::read(svg).size(), 200000u);
+}
+
+// A fleet's run files, given one by one or found in directories: JSON Lines
+// with one object per file, in order, an error object for a file that cannot
+// be read or is no run file; a summary by outcome and failing child; the exit
+// status 3 when any file failed.
+TEST(Tool, LogOfAFleet) {
+  Sandbox box;
+  auto at = [](int min, const std::string& rest) {
+    char stamp[40];
+    snprintf(stamp, sizeof stamp, "Tue Dec  8 14:%02d:00 2026: ", min);
+    return stamp + rest + "\n";
+  };
+  std::string fleet = box.root + "/fleet";
+  mkdir(fleet.c_str(), 0755);
+  mkdir((fleet + "/b").c_str(), 0755);
+  Sandbox::write(fleet + "/a1.run", "/opt/app/bin\n" + at(0, "up exited normally with code(130)") +
+                                        at(30, "web exited normally with code(2)"));
+  Sandbox::write(fleet + "/a1.out", "Will restart normal prog after 10 secs\n");
+  Sandbox::write(fleet + "/a2.run", "/opt/app/bin\n" + at(0, "up exited normally with code(130)") +
+                                        at(1, "col exited normally with code(129)") +
+                                        at(9, "web killed by signal(4)"));
+  std::string loop = "/opt/app/bin\n";
+  for (int i = 0; i < 4; ++i) loop += at(i * 2, "col killed by signal(11)");
+  Sandbox::write(fleet + "/b/a3.run", loop);
+  Sandbox::write(fleet + "/b/junk.run", "#!/bin/sh\n");
+  Sandbox::write(fleet + "/b/notes.txt", "not looked at\n");
+  ASSERT_EQ(symlink("nowhere", (fleet + "/b/gone.run").c_str()), 0);
+
+  result json = tool("log " + fleet + " --json");
+  EXPECT_EQ(json.status, 3) << json.out;
+  std::vector<json_ptr> lines;
+  for (size_t at = 0, eol; (eol = json.out.find('\n', at)) != std::string::npos; at = eol + 1) {
+    lines.emplace_back(cJSON_Parse(json.out.substr(at, eol - at).c_str()));
+    ASSERT_TRUE(lines.back()) << json.out.substr(at, eol - at);
+  }
+  auto text = [&](size_t i, const char* key) {
+    const char* s =
+        i < lines.size() ? cJSON_GetStringValue(cJSON_GetObjectItem(lines[i].get(), key)) : nullptr;
+    return std::string(s ? s : "-");
+  };
+  ASSERT_EQ(lines.size(), 5u) << json.out;
+  const char* files[] = {"/a1.run", "/a2.run", "/b/a3.run", "/b/gone.run", "/b/junk.run"};
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(text(i, "file"), fleet + files[i]);
+  EXPECT_EQ(text(0, "output_file"), fleet + "/a1.out");
+  EXPECT_EQ(text(0, "error") + text(2, "error"), "--");
+  EXPECT_EQ(text(3, "error"), fleet + "/b/gone.run: cannot read it (No such file or directory)");
+  EXPECT_EQ(text(4, "error").substr(0, 14), "not a run file");
+
+  result summary = tool("log " + fleet + " --config " + box.prog + "/nothing");
+  EXPECT_EQ(summary.status, 1);  // the config cannot be loaded
+  summary = tool("log " + fleet);
+  EXPECT_EQ(summary.status, 3);
+  for (const char* want :
+       {"fleet: 5 run files: 3 explained, 1 cannot be read, 1 not run files; 2 with warnings\n",
+        "      1  upgrade taken\n", "      1  fell back to the shipped programs\n",
+        "      1  crash loop\n", "      0  nothing notable\n",
+        "  col: 5 failed ends on 2 devices, a crash loop on 1\n"})
+    EXPECT_TRUE(summary.has(want)) << want << "\n" << summary.out;
+  EXPECT_FALSE(summary.has("program directory:"));
+
+  result each = tool("log " + fleet + "/a1.run " + fleet + "/a2.run --each");
+  EXPECT_EQ(each.status, 1) << each.out;
+  EXPECT_TRUE(each.has("== " + fleet + "/a1.run with " + fleet + "/a1.out ==\nprogram directory"))
+      << each.out;
+  EXPECT_TRUE(each.has("col cannot be started"));
+  EXPECT_EQ(tool("log " + fleet + "/a1.run " + fleet + "/a2.run --svg x.svg").status, 2);
+  EXPECT_EQ(tool("log " + fleet + " --output " + fleet + "/a1.out").status, 2);
 }

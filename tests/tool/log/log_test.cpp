@@ -483,3 +483,60 @@ TEST(Log, JsonReadsBackWithEveryEvent) {
   EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(cJSON_GetArrayItem(warnings, 0), "id")),
                "crash_loop");
 }
+
+// Past kKeptEvents the events are counted, not kept: the summary, the
+// warnings and the JSON's counts cover the whole file; a long damaged line
+// keeps only its start.
+TEST(Log, BoundedAtAnySize) {
+  std::string run = "/opt/app/bin\n";
+  const size_t ends = kKeptEvents + 500;
+  for (size_t i = 0; i < ends; ++i) {
+    char line[96];
+    snprintf(line, sizeof line,
+             "Tue Dec  8 %02zu:%02zu:%02zu 2026: a exited normally with code(3)\n", i / 3600 % 24,
+             i / 60 % 60, i % 60);
+    run += line;
+  }
+  run += std::string(kLongestLine * 2, 'x') + "\n" + std::string(kKeptText * 3, 'y') + "\n";
+  log_result r = parse(run);
+  EXPECT_EQ(r.events.size(), kKeptEvents);
+  EXPECT_EQ(r.event_count, static_cast<int>(ends) + 2);
+  EXPECT_EQ(r.damaged, 2);
+  ASSERT_EQ(r.damaged_lines.size(), 2u);
+  EXPECT_EQ(r.damaged_lines[1].text.size(), kKeptText);
+  EXPECT_EQ(r.damaged_lines[1].text.capacity() < kLongestLine, true);
+  EXPECT_EQ(gather_stats(r).at(0).ends, static_cast<int>(ends));
+  EXPECT_EQ(last_end(r)->line, static_cast<int>(ends) + 1);
+  EXPECT_EQ(log_warnings(r).at(0).substr(0, 30), "crash loop: a ended 10500 time");
+  std::string text = views(r);
+  EXPECT_NE(text.find("... and 502 more lines: only the first 10000 are kept"), std::string::npos);
+  json_ptr json = log_to_json(r);
+  EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(json.get(), "events_omitted")), 502);
+}
+
+// A clock set ahead is told as such and no run is timed across it; a line
+// without a time sits between its neighbours' times in the JSON.
+TEST(Log, ClockSetAheadAndUntimedLines) {
+  log_result r = parse(
+      "/opt/app/bin\nThu Jan  1 00:01:00 1970: a exited normally with code(3)\n"
+      "b is not alive, and we will kill it.\n" +
+      at(0, 0, "b killed by signal(9)") + at(0, 30, "a exited normally with code(3)") +
+      at(1, 0, "a exited normally with code(3)"));
+  EXPECT_EQ(r.clock_forward, 4);
+  EXPECT_EQ(r.events[3].ran, kNoTime);  // started in 1970, ended in 2026
+  EXPECT_EQ(r.events[4].ran, 20);
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* out = open_memstream(&buf, &len);
+  explain_log(out, r, timeline_mode::never);
+  fclose(out);
+  std::string text(buf, len);
+  free(buf);
+  EXPECT_NE(text.find("the time jumps ahead by 20795 d 13 h at line 4"), std::string::npos) << text;
+  json_ptr json = log_to_json(r);
+  cJSON* alive = cJSON_GetArrayItem(cJSON_GetObjectItem(json.get(), "events"), 1);
+  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(alive, "after_time")),
+               "1970-01-01T00:01:00");
+  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(alive, "before_time")),
+               "2026-12-08T14:00:00");
+}
