@@ -5,7 +5,7 @@ JOBS ?= 2
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build demo check check-asan check-tsan check-armhf fuzz bench clean \
-	musl board check-board check-boot check-musl check-busybox check-docs check-rehearse release \
+	musl board check-board check-boot check-musl check-busybox check-docs check-fleet check-rehearse release \
 	check-release
 
 all: build
@@ -78,6 +78,11 @@ release:
 # removed, and lintian on it (as root).
 check-release: release
 	@scripts/check-release
+
+# A generated fleet's run files as JSON Lines, and the jq and sqlite3
+# queries of docs/fleet.md run on them.
+check-fleet: build
+	@scripts/check-fleet $(BUILD)
 
 # The manual pages lint-clean, and the links of the README and the guides.
 check-docs:

@@ -262,7 +262,7 @@ std::vector<log_warning> log_warning_list(const log_result& r);
 
 // What happened to a device, as stable identifiers: upgrade_taken,
 // fallback, fallback_or_end, minder_ended, crash_loop, heartbeat_kills;
-// nothing_notable when none.
+// nothing_notable when none; none for a file that is no run file.
 std::vector<const char*> log_outcomes(const log_result& r);
 
 enum class timeline_mode { if_short, always, never };

@@ -7,6 +7,7 @@
 
 std::vector<const char*> log_outcomes(const log_result& r) {
   std::vector<const char*> out;
+  if (!r.run_file) return out;
   int upgrade = 0, failed = 0;  // the lines of the last request and of the last 129
   next_step last_failure = next_step::fallback;
   bool fell_back = false, loop = false, kills = false;

@@ -106,11 +106,12 @@ void backoff_wait(const log_result& r, warnings& w) {
   if (!r.waited_ends) return;
   const log_event& e = *r.last_waited;
   w.push_back({"backoff_wait",
-               "ends collected late: minder waits out a segfault back-off without collecting "
-               "other ends; " +
-                   std::to_string(r.waited_ends) + " logged as such a wait ended, the last " +
-                   printable(e.child) + "'s at " + where(e) + ": it may have been down for up " +
-                   "to " + duration_text(e.waited) + " before",
+               "ends collected late: " + std::to_string(r.waited_ends) +
+                   (r.waited_ends == 1 ? " end" : " ends") +
+                   " logged as a segfault back-off of minder's ended (minder collects no end "
+                   "while it waits), the last " +
+                   printable(e.child) + "'s at " + where(e) + ": it may have ended, and been " +
+                   "down, up to " + duration_text(e.waited) + " earlier",
                e.child, r.waited_ends, e.line});
 }
 
