@@ -40,11 +40,11 @@ class writer {
       name(key);
     else
       comma();
-    text += bracket;
+    text.append(1, bracket);
     first_ = true;
   }
   void close(char bracket) {
-    text += bracket;
+    text.append(1, bracket);
     first_ = false;
   }
   void str(const char* key, const std::string& value, size_t max = 4096) {
@@ -61,11 +61,17 @@ class writer {
   }
   void num(const char* key, long long n) {
     name(key);
-    text += std::to_string(n);
+    char digits[24];
+    char* p = digits + sizeof digits;
+    unsigned long long v = n < 0 ? 0ULL - static_cast<unsigned long long>(n) : n;
+    do *--p = static_cast<char>('0' + v % 10);
+    while (v /= 10);
+    if (n < 0) *--p = '-';
+    text.append(p, static_cast<size_t>(digits + sizeof digits - p));
   }
   void flag(const char* key, bool b) {
     name(key);
-    text += b ? "true" : "false";
+    text.append(b ? "true" : "false");
   }
   // "<prefix>time": ISO 8601 text, "<prefix>epoch": seconds.
   void when(const char* prefix, log_time t) {
@@ -78,26 +84,27 @@ class writer {
  private:
   bool first_ = true;
   void comma() {
-    if (!first_) text += ',';
+    if (!first_) text.append(1, ',');
     first_ = false;
   }
   void name(const char* key) {
-    comma();
-    quoted(key);
-    text += ':';
+    text.append(first_ ? "\"" : ",\"", first_ ? 1 : 2);
+    first_ = false;
+    text.append(key);
+    text.append("\":", 2);
   }
   // Printable ASCII already; only quotes and backslashes need escaping.
   void quoted(const std::string& s) {
-    text += '"';
+    text.append(1, '"');
     size_t at = 0;
     for (size_t i = 0; i < s.size(); ++i) {
       if (s[i] != '"' && s[i] != '\\') continue;
       text.append(s, at, i - at);
-      text += '\\';
+      text.append(1, '\\');
       at = i;
     }
     text.append(s, at, std::string::npos);
-    text += '"';
+    text.append(1, '"');
   }
 };
 
@@ -206,11 +213,21 @@ void warnings_json(writer& w, const std::vector<log_warning>& warnings) {
 std::string iso_time(log_time t) {
   time_t when = static_cast<time_t>(t);
   struct tm tm;
-  char text[64];
-  if (t == kNoTime || !gmtime_r(&when, &tm) ||
-      !strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm))
-    return "";
-  return text;
+  if (t == kNoTime || !gmtime_r(&when, &tm) || tm.tm_year + 1900 > 9999) return "";
+  char text[20];
+  auto put = [&](int at, int v, int width) {
+    for (int i = width - 1; i >= 0; --i, v /= 10) text[at + i] = static_cast<char>('0' + v % 10);
+  };
+  put(0, tm.tm_year + 1900, 4);
+  put(5, tm.tm_mon + 1, 2);
+  put(8, tm.tm_mday, 2);
+  put(11, tm.tm_hour, 2);
+  put(14, tm.tm_min, 2);
+  put(17, tm.tm_sec, 2);
+  text[4] = text[7] = '-';
+  text[10] = 'T';
+  text[13] = text[16] = ':';
+  return std::string(text, 19);
 }
 
 std::string log_json_text(const log_result& r, const std::string& file, const std::string& output) {

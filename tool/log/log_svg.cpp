@@ -5,6 +5,7 @@
 // scripts. Of the ends that fall on one pixel column of a lane only the
 // weightiest is drawn, and a run of equal columns as one shape, so that a
 // full run file stays small and readable.
+#include <signal.h>
 #include <string.h>
 
 #include <algorithm>
@@ -22,15 +23,23 @@ struct style {
   const char* name;
   const char* colour;
 };
-// Marks, by end_cause.
-const style kMarks[kEndCauses] = {
-    {"exit status", "#1f77b4"},   {"cannot start (129)", "#7b0000"}, {"upgrade (130)", "#2ca02c"},
-    {"upgrade (131)", "#2ca02c"}, {"upgrade (132)", "#2ca02c"},      {"new cycle (160)", "#17becf"},
-    {"other signal", "#9467bd"},  {"segfault", "#d62728"},           {"heartbeat kill", "#ff7f0e"},
+// Marks, by end_cause, and last an illegal instruction (a signal of its own).
+constexpr int kMarkCount = kEndCauses + 1, kIllegal = kEndCauses;
+const style kMarks[kMarkCount] = {
+    {"exit status", "#1f77b4"},    {"cannot start (129)", "#7b0000"},
+    {"upgrade (130)", "#2ca02c"},  {"upgrade (131)", "#2ca02c"},
+    {"upgrade (132)", "#2ca02c"},  {"new cycle (160)", "#17becf"},
+    {"other signal", "#9467bd"},   {"segfault", "#d62728"},
+    {"heartbeat kill", "#ff7f0e"}, {"illegal instruction", "#8c564b"},
 };
 // Which end a pixel column shows when several fall on it: the rare and
 // weighty ones first.
-const int kWeight[kEndCauses] = {0, 6, 5, 5, 5, 2, 1, 3, 4};
+const int kWeight[kMarkCount] = {0, 6, 5, 5, 5, 2, 1, 3, 4, 3};
+
+int mark_of(const log_event& e) {
+  bool illegal = e.cause == end_cause::signal && e.code == SIGILL;
+  return illegal ? kIllegal : static_cast<int>(e.cause);
+}
 // Rules, by next_step (restart has none); a later one weighs more.
 const style kRules[] = {{"", ""},
                         {"new cycle", "#17becf"},
@@ -66,7 +75,7 @@ void legend(FILE* out) {
   int x = 10, y = 20;
   fprintf(out, "<text x=\"%d\" y=\"%d\" class=\"b\">Ends</text>\n", x, y);
   x += 50;
-  for (int i = 0; i < kEndCauses; ++i) {
+  for (int i = 0; i < kMarkCount; ++i) {
     if (i == 3 || i == 4) continue;  // one entry for the three upgrade requests
     const char* name = i == 2 ? "upgrade (130-132)" : kMarks[i].name;
     fprintf(out, "<rect x=\"%d\" y=\"%d\" width=\"3\" height=\"12\" fill=\"%s\"/>", x, y - 10,
@@ -86,6 +95,9 @@ void legend(FILE* out) {
   }
   fprintf(out, "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" class=\"w\"/>", x, y - 10);
   fprintf(out, "<text x=\"%d\" y=\"%d\">waiting to be started again</text>\n", x + 19, y);
+  x += 200;
+  fprintf(out, "<rect x=\"%d\" y=\"%d\" width=\"14\" height=\"12\" class=\"u\"/>", x, y - 10);
+  fprintf(out, "<text x=\"%d\" y=\"%d\">running</text>\n", x + 19, y);
 }
 
 int lane_count(const log_result& r) {
@@ -113,28 +125,39 @@ std::map<std::string, int> lanes(FILE* out, const log_result& r, int y0) {
   return lane;
 }
 
-// Grey where a child waited to be started again, overlapping waits merged.
-void waits(FILE* out, const log_result& r, const axis& a, std::map<std::string, int>& lane,
-           int y0) {
+// Grey where a child waited to be started again, or (running) green where it
+// ran before an end, and after its last restart to the end of the axis;
+// overlapping spans merged.
+void spans(FILE* out, const log_result& r, const axis& a, std::map<std::string, int>& lane, int y0,
+           bool running) {
   if (!a.timed) return;
   std::vector<std::pair<int, int>> bar(kMaxLanes, {-1, -1});
   auto flush = [&](size_t l) {
     if (bar[l].first >= 0)
-      fprintf(out, "<rect x=\"%d\" y=\"%zu\" width=\"%d\" height=\"%d\" class=\"w\"/>\n",
-              bar[l].first, y0 + l * kLane + 5, std::max(1, bar[l].second - bar[l].first),
-              kLane - 10);
+      fprintf(out, "<rect x=\"%d\" y=\"%zu\" width=\"%d\" height=\"%d\" class=\"%s\"/>\n",
+              bar[l].first, y0 + l * kLane + (running ? 8 : 5),
+              std::max(1, bar[l].second - bar[l].first), kLane - (running ? 16 : 10),
+              running ? "u" : "w");
   };
-  for (size_t i = 0; i < r.events.size(); ++i) {
-    const log_event& e = r.events[i];
-    if (e.kind != log_kind::end || e.next != next_step::restart || e.when == kNoTime) continue;
-    size_t l = static_cast<size_t>(lane[e.child]);
-    int from = a.x(a.at[i]), to = a.x(a.at[i] + e.delay);
+  auto add = [&](size_t l, int from, int to) {
     if (from > bar[l].second + 1) {
       flush(l);
       bar[l].first = from;
     }
     bar[l].second = std::max(bar[l].second, to);
+  };
+  std::map<std::string, log_time> restarted;  // the last restart of each child
+  for (size_t i = 0; i < r.events.size(); ++i) {
+    const log_event& e = r.events[i];
+    if (e.kind != log_kind::end || e.when == kNoTime) continue;
+    size_t l = static_cast<size_t>(lane[e.child]);
+    if (running && e.ran != kNoTime) add(l, a.x(a.at[i] - e.ran), a.x(a.at[i]));
+    if (!running && e.next == next_step::restart) add(l, a.x(a.at[i]), a.x(a.at[i] + e.delay));
+    restarted[e.child] = e.next == next_step::restart ? a.at[i] + e.delay : kNoTime;
   }
+  for (const auto& last : restarted)
+    if (running && last.second != kNoTime && last.second < a.to)
+      add(static_cast<size_t>(lane[last.first]), a.x(last.second), a.x(a.to));
   for (size_t l = 0; l < kMaxLanes; ++l) flush(l);
 }
 
@@ -165,7 +188,8 @@ void band(FILE* out, const titled_log& t, int top) {
           top + 17, xml(t.title, 24).c_str(), kLeft, top + 17, xml(span).c_str());
   int y0 = top + kTitle, bottom = y0 + lane_count(r) * kLane;
   std::map<std::string, int> lane = lanes(out, r, y0);
-  waits(out, r, a, lane, y0);
+  spans(out, r, a, lane, y0, true);
+  spans(out, r, a, lane, y0, false);
   // Per pixel column, the weightiest end of each lane and the weightiest rule.
   std::vector<int> marks(static_cast<size_t>(lane_count(r) * (kPlot + 1)), -1);
   std::vector<int> rules(kPlot + 1, 0);
@@ -174,7 +198,7 @@ void band(FILE* out, const titled_log& t, int top) {
     if (e.kind != log_kind::end) continue;
     size_t px = static_cast<size_t>(a.x(a.at[i]) - kLeft);
     int& mark = marks[static_cast<size_t>(lane[e.child]) * (kPlot + 1) + px];
-    int cause = static_cast<int>(e.cause);
+    int cause = mark_of(e);
     if (mark < 0 || kWeight[cause] > kWeight[mark]) mark = cause;
     rules[px] = std::max(rules[px], static_cast<int>(e.next));
   }
@@ -205,9 +229,10 @@ void write_log_svg(FILE* out, const std::vector<titled_log>& logs) {
           "viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"12\">\n"
           "<title>minder run file</title>\n<style type=\"text/css\">\n"
           ".b{font-weight:bold} .m{text-anchor:middle;font-size:11px} .n{text-anchor:end}\n"
-          ".l0{fill:#f4f4f4} .l1{fill:#e8e8e8} .ax{stroke:#444} .w{fill:#c4c4c4}\n",
+          ".l0{fill:#f4f4f4} .l1{fill:#e8e8e8} .ax{stroke:#444} .w{fill:#c4c4c4} "
+          ".u{fill:#9fd39f}\n",
           kWidth, height, kWidth, height);
-  for (int i = 0; i < kEndCauses; ++i) fprintf(out, ".c%d{fill:%s}\n", i, kMarks[i].colour);
+  for (int i = 0; i < kMarkCount; ++i) fprintf(out, ".c%d{fill:%s}\n", i, kMarks[i].colour);
   for (size_t i = 1; i < sizeof kRules / sizeof kRules[0]; ++i)
     fprintf(out, ".q%zu{fill:%s;opacity:.3} .r%zu{stroke:%s;stroke-dasharray:%s}\n", i,
             kRules[i].colour, i, kRules[i].colour,

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The events of a run file in words, and the text helpers every view of them
 // shares.
+#include <signal.h>
 #include <stdio.h>
 #include <time.h>
 
@@ -41,6 +42,7 @@ std::string end_words(const log_event& e) {
       snprintf(text, sizeof text, "exit status %d", e.code);
       return text;
     case end_cause::signal:
+      if (e.code == SIGILL) return "illegal instruction (signal 4)";
       snprintf(text, sizeof text, "killed by signal %d", e.code);
       return text;
     case end_cause::segfault:

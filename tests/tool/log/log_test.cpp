@@ -540,3 +540,30 @@ TEST(Log, ClockSetAheadAndUntimedLines) {
   EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(alive, "before_time")),
                "2026-12-08T14:00:00");
 }
+
+// The picture shows when each child ran, not only its ends and waits, and
+// an illegal instruction as such.
+TEST(Log, PictureShowsRunningSpansAndIllegalInstructions) {
+  log_result r =
+      parse("/opt/app/bin\n" + at(0, 0, "a killed by signal(4)") +
+            at(1, 0, "b killed by signal(5)") + at(5, 0, "a exited normally with code(3)"));
+  EXPECT_EQ(end_words(r.events[0]), "illegal instruction (signal 4)");
+  EXPECT_EQ(end_words(r.events[1]), "killed by signal 5");
+  char* buf = nullptr;
+  size_t len = 0;
+  FILE* out = open_memstream(&buf, &len);
+  write_log_svg(out, {{"t", &r}});
+  fclose(out);
+  std::string svg(buf, len);
+  free(buf);
+  auto count = [&](const std::string& what) {
+    size_t n = 0;
+    for (size_t at = svg.find(what); at != std::string::npos; at = svg.find(what, at + 1)) ++n;
+    return n;
+  };
+  // The legend's, a's run between its ends, b's after its restart (a's
+  // restart is due after the file's last line).
+  EXPECT_EQ(count("class=\"u\"/>"), 3u) << svg;
+  EXPECT_EQ(count("class=\"c9\"/>"), 1u);  // a's first end
+  EXPECT_EQ(count("class=\"c6\"/>"), 1u);  // b's
+}
