@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "log.hpp"
 #include "log_stats.hpp"
 
@@ -49,7 +51,12 @@ class writer {
   }
   void str(const char* key, const std::string& value, size_t max = 4096) {
     name(key);
-    quoted(printable(value, max));
+    bool plain = value.size() <= max && std::all_of(value.begin(), value.end(),
+                                                    [](char c) { return c >= ' ' && c < 127; });
+    if (plain)
+      quoted(value);
+    else
+      quoted(printable(value, max));
   }
   void id(const char* key, const char* value) {
     name(key);
@@ -73,12 +80,11 @@ class writer {
     name(key);
     text.append(b ? "true" : "false");
   }
-  // "<prefix>time": ISO 8601 text, "<prefix>epoch": seconds.
-  void when(const char* prefix, log_time t) {
+  // "...time": ISO 8601 text, "...epoch": seconds.
+  void when(const char* time_key, const char* epoch_key, log_time t) {
     if (t == kNoTime) return;
-    std::string p = prefix;
-    id((p + "time").c_str(), iso_time(t).c_str());
-    num((p + "epoch").c_str(), t);
+    id(time_key, iso_time(t).c_str());
+    num(epoch_key, t);
   }
 
  private:
@@ -138,10 +144,10 @@ void events_json(writer& w, const log_result& r) {
     w.open(nullptr, '{');
     w.num("line", e.line);
     w.id("kind", kind_name(e.kind));
-    w.when("", e.when);
+    w.when("time", "epoch", e.when);
     if (e.when == kNoTime && e.kind != log_kind::damaged) {
-      w.when("after_", t);
-      w.when("before_", before[i]);
+      w.when("after_time", "after_epoch", t);
+      w.when("before_time", "before_epoch", before[i]);
     }
     if (e.kind == log_kind::end) end_json(w, e);
     if (e.kind == log_kind::not_alive) w.str("child", e.child);
@@ -241,8 +247,8 @@ std::string log_json_text(const log_result& r, const std::string& file, const st
   w.flag("run_file", r.run_file);
   w.str("program_directory", r.directory);
   w.flag("directory_ok", r.directory_ok);
-  w.when("first_", r.first);
-  w.when("last_", r.last);
+  w.when("first_time", "first_epoch", r.first);
+  w.when("last_time", "last_epoch", r.last);
   if (r.clock_back) w.num("clock_back_line", r.clock_back);
   if (r.clock_forward) {
     w.num("clock_jump_line", r.clock_forward);
