@@ -15,6 +15,7 @@
 
 #include "common.hpp"
 #include "config.hpp"
+#include "log_fleet.hpp"
 #include "tool.hpp"
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include "common.hpp"
 #include "log.hpp"
+#include "log_fleet.hpp"
 
 namespace {
 

@@ -2,6 +2,8 @@
 // Many devices' run files summed up: how many of them had each outcome, and
 // which children fail most, with counts; one device at a time, in memory
 // bounded by the number of children's names kept.
+#include "log_fleet.hpp"
+
 #include <stdio.h>
 #include <string.h>
 

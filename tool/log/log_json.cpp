@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "log.hpp"
+#include "log_json_writer.hpp"
 #include "log_stats.hpp"
 
 namespace {
@@ -32,89 +33,7 @@ const char* out_name(out_kind kind) {
   return names[static_cast<int>(kind)];
 }
 
-// Objects and arrays written as they come: a comma before each member but
-// the first of its object.
-class writer {
- public:
-  std::string text;
-  void open(const char* key, char bracket) {
-    if (key)
-      name(key);
-    else
-      comma();
-    text.append(1, bracket);
-    first_ = true;
-  }
-  void close(char bracket) {
-    text.append(1, bracket);
-    first_ = false;
-  }
-  void str(const char* key, const std::string& value, size_t max = 4096) {
-    name(key);
-    bool plain = value.size() <= max && std::all_of(value.begin(), value.end(),
-                                                    [](char c) { return c >= ' ' && c < 127; });
-    if (plain)
-      quoted(value);
-    else
-      quoted(printable(value, max));
-  }
-  void id(const char* key, const char* value) {
-    name(key);
-    quoted(value);
-  }
-  void item(const char* value) {
-    comma();
-    quoted(value);
-  }
-  void num(const char* key, long long n) {
-    name(key);
-    char digits[24];
-    char* p = digits + sizeof digits;
-    unsigned long long v = n < 0 ? 0ULL - static_cast<unsigned long long>(n) : n;
-    do *--p = static_cast<char>('0' + v % 10);
-    while (v /= 10);
-    if (n < 0) *--p = '-';
-    text.append(p, static_cast<size_t>(digits + sizeof digits - p));
-  }
-  void flag(const char* key, bool b) {
-    name(key);
-    text.append(b ? "true" : "false");
-  }
-  // "...time": ISO 8601 text, "...epoch": seconds.
-  void when(const char* time_key, const char* epoch_key, log_time t) {
-    if (t == kNoTime) return;
-    id(time_key, iso_time(t).c_str());
-    num(epoch_key, t);
-  }
-
- private:
-  bool first_ = true;
-  void comma() {
-    if (!first_) text.append(1, ',');
-    first_ = false;
-  }
-  void name(const char* key) {
-    text.append(first_ ? "\"" : ",\"", first_ ? 1 : 2);
-    first_ = false;
-    text.append(key);
-    text.append("\":", 2);
-  }
-  // Printable ASCII already; only quotes and backslashes need escaping.
-  void quoted(const std::string& s) {
-    text.append(1, '"');
-    size_t at = 0;
-    for (size_t i = 0; i < s.size(); ++i) {
-      if (s[i] != '"' && s[i] != '\\') continue;
-      text.append(s, at, i - at);
-      text.append(1, '\\');
-      at = i;
-    }
-    text.append(s, at, std::string::npos);
-    text.append(1, '"');
-  }
-};
-
-void end_json(writer& w, const log_event& e) {
+void end_json(json_writer& w, const log_event& e) {
   w.str("child", e.child);
   w.flag("exited", e.exited);
   w.num("code", e.code);
@@ -130,7 +49,7 @@ void end_json(writer& w, const log_event& e) {
 }
 
 // A line without a time sits between its neighbours' times.
-void events_json(writer& w, const log_result& r) {
+void events_json(json_writer& w, const log_result& r) {
   std::vector<log_time> before(r.events.size(), kNoTime);
   log_time t = kNoTime;
   for (size_t i = r.events.size(); i-- > 0;) {
@@ -158,7 +77,7 @@ void events_json(writer& w, const log_result& r) {
   w.close(']');
 }
 
-void child_json(writer& w, const log_child& c, const child_stats& s) {
+void child_json(json_writer& w, const log_child& c, const child_stats& s) {
   w.open(nullptr, '{');
   w.str("name", c.name);
   w.flag("configured", c.configured);
@@ -182,7 +101,7 @@ void child_json(writer& w, const log_child& c, const child_stats& s) {
   w.close('}');
 }
 
-void output_json(writer& w, const log_result& r) {
+void output_json(json_writer& w, const log_result& r) {
   int all = 0;
   for (int n : r.output_count) all += n;
   w.open("output", '[');
@@ -200,7 +119,7 @@ void output_json(writer& w, const log_result& r) {
   w.num("output_omitted", all - static_cast<int>(r.output.size()));
 }
 
-void warnings_json(writer& w, const std::vector<log_warning>& warnings) {
+void warnings_json(json_writer& w, const std::vector<log_warning>& warnings) {
   w.open("warnings", '[');
   for (const log_warning& x : warnings) {
     w.open(nullptr, '{');
@@ -237,7 +156,7 @@ std::string iso_time(log_time t) {
 }
 
 std::string log_json_text(const log_result& r, const std::string& file, const std::string& output) {
-  writer w;
+  json_writer w;
   w.open(nullptr, '{');
   w.num("schema", 1);
   if (!file.empty()) w.str("file", file);
@@ -276,7 +195,7 @@ std::string log_json_text(const log_result& r, const std::string& file, const st
 
 std::string log_json_error(const std::string& file, const std::string& output,
                            const std::string& why) {
-  writer w;
+  json_writer w;
   w.open(nullptr, '{');
   w.num("schema", 1);
   w.str("file", file);

@@ -11,6 +11,9 @@
 
 #include "log.hpp"
 
+// A line of the run file after the first; damaged when it is none of
+// minder's.
+log_event parse_line(const std::string& line, int number_of_line);
 // A %d field as a number; 0 when it does not fit an int.
 int field_number(const std::string& text);
 // One line of minder's standard output: whether it is one of minder's
