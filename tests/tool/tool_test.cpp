@@ -85,6 +85,16 @@ TEST(Tool, CheckFindsWhatWouldStopTheDaemon) {
   r = tool("check " + box.prog + " --daemon " + box.name + " --libc glibc");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(r.has(box.prog + "/config: the daemon would start " + ok)) << r.out;
+  // The daemon's own build tells the C library (the fixture's, glibc, stands
+  // in for the daemon, which may be a musl build); each good child gets its line.
+  copy_exec(MINDER_FIXTURE, box.prog + "/glibc-daemon");
+  r = tool("check " + box.prog + " --daemon glibc-daemon");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(r.has(", C library glibc (its build)")) << r.out;
+  EXPECT_EQ(
+      count_of(r.out, box.prog + "/" + ok + ": built for 64-bit x86-64, dynamically linked (/"), 1)
+      << r.out;
+  EXPECT_TRUE(r.has("): the board runs it\n")) << r.out;
 }
 
 // The tool's version and the record's, and the version a daemon binary
