@@ -135,6 +135,43 @@ TEST(Tool, PackRefusesAPackageWithoutEveryChild) {
   EXPECT_FALSE(Sandbox::exists(pkg));
 }
 
+// What the daemon never reads from ../data/: a config, a program no child
+// names; and pack without a board says its programs went unchecked.
+TEST(Tool, PackAndInspectFlagWhatTheDaemonNeverReads) {
+  Sandbox box;
+  std::string kid = box.child("kid");
+  box.config(config_for({kid}));
+  std::string src = box.root + "/src", pkg = box.root + "/pkg.tgz", cfg = box.prog + "/config";
+  mkdir(src.c_str(), 0755);
+  copy_exec(MINDER_FIXTURE, src + "/" + kid);
+  copy_exec(MINDER_FIXTURE, src + "/helper");
+  result r = tool("pack " + src + " -o " + pkg);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(r.has(src + ": its programs are not checked against a board")) << r.out;
+  r = tool("inspect " + pkg + " --config " + cfg + " --libc glibc");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(pkg + ": helper: never started: no configured child is named helper")) << r.out;
+  EXPECT_TRUE(r.has(pkg + ": 2 entries, 1 problem(s) found")) << r.out;
+  r = tool("pack " + src + " -o " + pkg + ".2 --config " + cfg + " --libc glibc");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(src + "/helper: never started: no configured child is named helper")) << r.out;
+
+  unlink((src + "/helper").c_str());
+  Sandbox::write(src + "/config", config_for({kid, "more"}));
+  const char* config =
+      "config: minder reads config only from the program directory; this file changes nothing on "
+      "the device";
+  r = tool("pack " + src + " -o " + pkg + ".3 --arch x86-64 --libc glibc");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(src + "/" + config)) << r.out;
+  EXPECT_TRUE(r.has(src + "/" + kid + ": built for 64-bit x86-64")) << r.out;
+  EXPECT_FALSE(Sandbox::exists(pkg + ".3"));
+  ASSERT_EQ(system(("tar -czf " + pkg + " -C " + src + " config " + kid).c_str()), 0);
+  r = tool("inspect " + pkg);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(pkg + ": " + config)) << r.out;
+}
+
 TEST(Tool, InspectFlagsTheDataDirectoryEntryAndDotDot) {
   Sandbox box;
   std::string src = box.root + "/src", pkg = box.root + "/pkg.tgz";
