@@ -1,9 +1,23 @@
 // SPDX-License-Identifier: MIT
 // A child for the CPU table: floating point, a loop the compiler vectorizes
-// where NEON is allowed, and the C library's string routines; it prints
+// where NEON is allowed, the C library's string routines, and with
+// NEON_FUNCTION one function built for NEON; it prints
 // "ok 3 175 79" and ends with status 0.
 #include <stdio.h>
 #include <string.h>
+
+#ifdef NEON_FUNCTION
+#include <arm_neon.h>
+// NEON in one function only: the file's build attributes do not show it.
+__attribute__((target("fpu=neon"), noinline)) static int twice(const int* p) {
+  int32x4_t v = vaddq_s32(vld1q_s32(p), vld1q_s32(p));
+  return vgetq_lane_s32(v, 0);
+}
+#else
+static int twice(const int* p) {
+  return p[0] * 2;
+}
+#endif
 
 int main(int argc, char** argv) {
   (void)argv;
@@ -14,6 +28,6 @@ int main(int argc, char** argv) {
   char text[80];
   memset(text, 'a', sizeof text);
   text[79] = '\0';
-  printf("ok %d %d %zu\n", (int)(x * 2), b[7], strlen(text));
+  printf("ok %d %d %zu\n", (int)(x * 2), twice(b + 7) / 2, strlen(text));
   return 0;
 }

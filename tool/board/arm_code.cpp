@@ -112,12 +112,14 @@ std::string function_at(const symbols& syms, GElf_Addr addr, bool* variant) {
   return "";
 }
 
-// Whether the board's CPU lacks what an instruction needs.
+// Whether the board's CPU lacks what an instruction needs: NEON, or d16-d31
+// where its FPU has 16 double registers. Other floating-point instructions
+// are left to the attributes: the C library runs some (setjmp saving the
+// FPU's registers) only on a CPU whose features say it has an FPU.
 bool lacks(int need, const arm_cpu& cpu, fp_need* what) {
   if (need == 3 && cpu.simd == 0) return *what = fp_need::neon, true;
-  if (need >= 2 && cpu.fp != 3 && cpu.fp != 5 && cpu.fp != 7)
-    return *what = cpu.fp ? fp_need::d32 : fp_need::fpu, true;
-  if (need >= 1 && cpu.fp == 0) return *what = fp_need::fpu, true;
+  if (need >= 2 && cpu.fp != 0 && cpu.fp != 3 && cpu.fp != 5 && cpu.fp != 7)
+    return *what = fp_need::d32, true;
   return false;
 }
 

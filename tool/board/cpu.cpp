@@ -129,14 +129,7 @@ std::string by_attributes(const arm_cpu& prog, const arm_cpu& cpu) {
 }
 
 const char* need_name(fp_need need) {
-  switch (need) {
-    case fp_need::neon:
-      return "a NEON instruction";
-    case fp_need::d32:
-      return "a floating-point instruction on d16-d31";
-    default:
-      return "a floating-point instruction";
-  }
+  return need == fp_need::neon ? "a NEON instruction" : "a floating-point instruction on d16-d31";
 }
 
 }  // namespace
@@ -152,10 +145,13 @@ void judge_cpu(std::vector<finding>& out, const unsigned char* image, size_t len
              cpu_name(prog).c_str(), cpu_name(cpu).c_str(), kRestarted);
     return out.push_back({finding::dies, text});
   }
-  std::string beyond = beyond_fp(prog, cpu);
-  if (beyond.empty()) return;
+  // The code first: a function built for NEON alone leaves no trace in the
+  // file's attributes.
   code_scan scan = arm_code_scan(image, len, cpu);
-  if (!scan.dispatch) return out.push_back({finding::dies, by_attributes(prog, cpu)});
+  std::string beyond = beyond_fp(prog, cpu);
+  if (scan.where.empty() && beyond.empty()) return;
+  if (scan.where.empty() && !scan.dispatch)
+    return out.push_back({finding::dies, by_attributes(prog, cpu)});
   if (!scan.where.empty()) {
     snprintf(text, sizeof text,
              "its own code has %s (in %s), which the board's CPU (%s) lacks: it dies of an "

@@ -23,11 +23,11 @@ void judge_cpu(std::vector<finding>& out, const unsigned char* image, size_t len
 
 // What the code of a 32-bit ARM program needs that a CPU lacks, read
 // instruction by instruction where its symbols mark ARM and Thumb code.
-enum class fp_need { fpu, d32, neon };
+enum class fp_need { d32, neon };
 struct code_scan {
   bool dispatch = false;  // a static C library picks routines at run time (IFUNC)
   bool read = false;      // its symbols mark its code: it was read
-  fp_need need = fp_need::fpu;
+  fp_need need = fp_need::neon;
   std::string where;  // the function with the first such instruction; empty: none
 };
 // Leaves out the C library's variants of the functions it picks at run time.

@@ -70,6 +70,7 @@ TEST(CpuTable, VerdictsMatchTheBoardsCpuUnderQemu) {
       {hf, " -static -mfpu=neon", {"may", "dies", "dies", "ok"}},
       {hf, " -static -marm -mfpu=neon", {"may", "dies", "dies", "ok"}},
       {hf, " -static -mfpu=vfpv3", {"may", "ok", "dies", "ok"}},
+      {hf, " -static -DNEON_FUNCTION", {"may", "dies", "dies", "ok"}},
       // Stripped, its own code cannot be told from the library's.
       {hf, " -static -s" + d16, {"may", "may", "may", "ok"}},
       {hf, " -static" + v8 + d16, {"may", "may", "may", "may"}},
@@ -87,6 +88,8 @@ TEST(CpuTable, VerdictsMatchTheBoardsCpuUnderQemu) {
       // The project's musl, armhf, static.
       {musl, " -static", {"may", "ok", "ok", "ok"}},
       {musl, " -static -mfpu=neon", {"may", "dies", "dies", "ok"}},
+      // The attributes say VFPv3-D16; one function has NEON.
+      {musl, " -static -DNEON_FUNCTION", {"may", "dies", "dies", "ok"}},
       {musl, " -static" + v8 + d16, {"may", "may", "may", "may"}},
   };
   Sandbox box;
