@@ -86,6 +86,16 @@ TEST(Tool, CheckFindsWhatWouldStopTheDaemon) {
   r = tool("check " + box.prog + " --daemon " + box.name + " --libc glibc");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(r.has(box.prog + "/config: the daemon would start " + ok)) << r.out;
+  // The daemon's own build tells the C library (the fixture's, glibc, stands
+  // in for the daemon, which may be a musl build); each good child gets its line.
+  copy_exec(MINDER_FIXTURE, box.prog + "/glibc-daemon");
+  r = tool("check " + box.prog + " --daemon glibc-daemon");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(r.has(", C library glibc (its build)")) << r.out;
+  EXPECT_EQ(
+      count_of(r.out, box.prog + "/" + ok + ": built for 64-bit x86-64, dynamically linked (/"), 1)
+      << r.out;
+  EXPECT_TRUE(r.has("): the board runs it\n")) << r.out;
 }
 
 // The tool's version and the record's, and the version a daemon binary
@@ -124,6 +134,43 @@ TEST(Tool, PackRefusesAPackageWithoutEveryChild) {
   EXPECT_TRUE(r.has(src + "/" + b + ": missing configured child")) << r.out;
   EXPECT_TRUE(r.has(src + "/.bootchk: in ../data/ this is the boot-check record")) << r.out;
   EXPECT_FALSE(Sandbox::exists(pkg));
+}
+
+// What the daemon never reads from ../data/: a config, a program no child
+// names; and pack without a board says its programs went unchecked.
+TEST(Tool, PackAndInspectFlagWhatTheDaemonNeverReads) {
+  Sandbox box;
+  std::string kid = box.child("kid");
+  box.config(config_for({kid}));
+  std::string src = box.root + "/src", pkg = box.root + "/pkg.tgz", cfg = box.prog + "/config";
+  mkdir(src.c_str(), 0755);
+  copy_exec(MINDER_FIXTURE, src + "/" + kid);
+  copy_exec(MINDER_FIXTURE, src + "/helper");
+  result r = tool("pack " + src + " -o " + pkg);
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(r.has(src + ": its programs are not checked against a board")) << r.out;
+  r = tool("inspect " + pkg + " --config " + cfg + " --libc glibc");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(pkg + ": helper: never started: no configured child is named helper")) << r.out;
+  EXPECT_TRUE(r.has(pkg + ": 2 entries, 1 problem(s) found")) << r.out;
+  r = tool("pack " + src + " -o " + pkg + ".2 --config " + cfg + " --libc glibc");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(src + "/helper: never started: no configured child is named helper")) << r.out;
+
+  unlink((src + "/helper").c_str());
+  Sandbox::write(src + "/config", config_for({kid, "more"}));
+  const char* config =
+      "config: minder reads config only from the program directory; this file changes nothing on "
+      "the device";
+  r = tool("pack " + src + " -o " + pkg + ".3 --arch x86-64 --libc glibc");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(src + "/" + config)) << r.out;
+  EXPECT_TRUE(r.has(src + "/" + kid + ": built for 64-bit x86-64")) << r.out;
+  EXPECT_FALSE(Sandbox::exists(pkg + ".3"));
+  ASSERT_EQ(system(("tar -czf " + pkg + " -C " + src + " config " + kid).c_str()), 0);
+  r = tool("inspect " + pkg);
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_TRUE(r.has(pkg + ": " + config)) << r.out;
 }
 
 TEST(Tool, InspectFlagsTheDataDirectoryEntryAndDotDot) {
@@ -215,7 +262,8 @@ TEST(Tool, CheckJudgesChildrenByTheBoardsCpu) {
   if (arm.empty()) GTEST_SKIP() << "no ARM cross compilers (gcc-arm-linux-gnueabi{,hf})";
   Sandbox box;
   const char* dies =
-      "it dies of an illegal instruction at start and is restarted every 10 s; "
+      "it may die of an illegal instruction wherever its code uses one the board lacks "
+      "(minder-tool rehearse runs it on the board's CPU) and is restarted every 10 s; "
       "the fallback does not run";
   struct row {
     std::string daemon, kid, args, want;  // want empty: nothing found

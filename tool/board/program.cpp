@@ -41,18 +41,35 @@ void check_script(report& rep, const std::string& where, const unsigned char* he
   rep.note(where, "script, interpreter line \"%s\"%s", line.c_str(), cut ? " (cut)" : "");
 }
 
+// "built for 32-bit ARM, ARMv7-A (VFPv3-D16, hard-float), static: the board runs it".
+std::string built_for(const unsigned char* data, size_t len, const elf_id& id, const board& b) {
+  std::string text = "built for " + elf_name(id), interp;
+  arm_cpu cpu;
+  if (id.machine == 40 && elf_arm_cpu(data, len, &cpu)) text += ", " + cpu_name(cpu);
+  if (elf_interp(data, len, id, &interp) == kInterp)
+    text += ", dynamically linked (" + interp + ")";
+  else
+    text += ", statically linked";
+  return text + (b.known ? ": the board runs it" : "");
+}
+
 }  // namespace
 
 void check_program_bytes(report& rep, const std::string& where, const unsigned char* data,
                          size_t len, const board& b) {
   elf_id id;
   if (elf_parse(data, len, &id)) {
+    std::string notes;
+    bool good = true;
     for (const finding& f : judge_elf(data, len, id, b)) {
-      if (f.kind == finding::note)
-        rep.note(where, "%s", f.text.c_str());
-      else
+      if (f.kind == finding::note) {
+        notes += "; " + f.text;
+      } else {
+        good = false;
         rep.problem(where, "%s", f.text.c_str());
+      }
     }
+    if (good) rep.note(where, "%s%s", built_for(data, len, id, b).c_str(), notes.c_str());
     return;
   }
   if (len >= 2 && data[0] == '#' && data[1] == '!') return check_script(rep, where, data, len);
@@ -93,27 +110,44 @@ bool cpu_of(const std::string& path, const elf_id& id, arm_cpu* cpu) {
          elf_arm_cpu(image.data(), image.size(), cpu);
 }
 
+// The C library the daemon binary path was built with: glibc when it asks
+// for glibc's loader or, linked statically, carries glibc's tunables.
+bool glibc_of(const std::string& path) {
+  std::vector<unsigned char> image;
+  std::string why, interp;
+  elf_id id;
+  if (!read_whole(path, &image, &why) || !elf_parse(image.data(), image.size(), &id)) return false;
+  if (elf_interp(image.data(), image.size(), id, &interp) == kInterp)
+    return interp.find("/ld-musl-") == std::string::npos;
+  static const char kTunables[] = "GLIBC_TUNABLES";
+  return std::search(image.begin(), image.end(), kTunables, kTunables + sizeof kTunables - 1) !=
+         image.end();
+}
+
 bool same_cpu(const arm_cpu& a, const arm_cpu& b) {
   return a.known == b.known && a.arch == b.arch && a.fp == b.fp && a.simd == b.simd &&
          a.vfp_args == b.vfp_args;
 }
 
-// Names the daemon and the board it tells.
-void tell(report& rep, const std::string& path, const board& b) {
-  if (b.id.machine != 40 || b.cpu.known)
-    return rep.note(path, "the daemon (%s): the board is %s%s%s", version_text(path).c_str(),
-                    elf_name(b.id).c_str(), b.cpu.known ? ", " : "",
-                    b.cpu.known ? cpu_name(b.cpu).c_str() : "");
+// Names the daemon and the board it tells; the daemon's build tells the C
+// library unless --libc did.
+void tell(report& rep, const std::string& path, const options& opt, board* b) {
+  if (!opt.libc) b->glibc = glibc_of(path);
+  std::string libc = std::string(b->glibc ? "glibc" : "musl") + (opt.libc ? "" : " (its build)");
+  if (b->id.machine != 40 || b->cpu.known)
+    return rep.note(path, "the daemon (%s): the board is %s%s%s, C library %s",
+                    version_text(path).c_str(), elf_name(b->id).c_str(), b->cpu.known ? ", " : "",
+                    b->cpu.known ? cpu_name(b->cpu).c_str() : "", libc.c_str());
   rep.note(path,
-           "the daemon (%s): the board is %s; it has no ARM build attributes: the CPU is "
-           "not checked (--arch armel or --arch armhf tells it)",
-           version_text(path).c_str(), elf_name(b.id).c_str());
+           "the daemon (%s): the board is %s, C library %s; it has no ARM build attributes: the "
+           "CPU is not checked (--arch armel or --arch armhf tells it)",
+           version_text(path).c_str(), elf_name(b->id).c_str(), libc.c_str());
 }
 
 // The ELF programs in dir other than children and this tool: the daemon,
 // when they agree.
 void board_of_dir(report& rep, const std::string& dir, const std::vector<std::string>& children,
-                  board* b) {
+                  const options& opt, board* b) {
   std::unique_ptr<DIR, dir_closer> d(opendir(dir.c_str()));
   std::vector<std::string> found;
   for (dirent* e; d && (e = readdir(d.get()));) {
@@ -144,13 +178,14 @@ void board_of_dir(report& rep, const std::string& dir, const std::vector<std::st
     cpu_of(dir + "/" + found[i], b->id, &cpu);
     if (!same_cpu(cpu, b->cpu)) {
       b->cpu = arm_cpu();
+      if (!opt.libc) b->glibc = glibc_of(dir + "/" + found[0]);
       return rep.note(dir,
                       "ELF programs built for different ARM CPUs (%s, %s) beside the children: "
                       "the CPU is not checked; name the daemon with --daemon or give --arch",
                       found[0].c_str(), found[i].c_str());
     }
   }
-  tell(rep, dir + "/" + found[0], *b);
+  tell(rep, dir + "/" + found[0], opt, b);
 }
 
 }  // namespace
@@ -164,12 +199,12 @@ void find_board(report& rep, const std::string& dir, const std::vector<std::stri
     b->known = arch_by_name(opt.arch, &b->id, &b->cpu);
     return;
   }
-  if (!opt.daemon) return board_of_dir(rep, dir, children, b);
+  if (!opt.daemon) return board_of_dir(rep, dir, children, opt, b);
   std::string path = dir.empty() ? opt.daemon : dir + "/" + opt.daemon;
   b->known = elf_of(path, &b->id);
   if (!b->known)
     return rep.problem(path, "--daemon names no ELF program: architectures not checked");
   b->daemon = opt.daemon;
   cpu_of(path, b->id, &b->cpu);
-  tell(rep, path, *b);
+  tell(rep, path, opt, b);
 }

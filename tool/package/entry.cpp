@@ -97,6 +97,12 @@ void judge_program(report& rep, const std::string& where, archive* a, archive_en
   bool exec = archive_entry_perm(e) & 0111;
   bool file = archive_entry_filetype(e) == AE_IFREG;
   u.programs += exec && file;
+  if (file) {
+    std::vector<std::string> names;
+    for (const unpacking::child& c : u.children) names.push_back(c.name);
+    std::string why = never_read(path, exec, u.children.empty() ? nullptr : &names);
+    if (!why.empty()) rep.problem(where, "%s", why.c_str());
+  }
   if (child == u.children.end() && !(u.every_program && exec && file)) return;
   if (child != u.children.end()) {
     child->found = true;

@@ -49,5 +49,18 @@ struct unpacking {
 // program it judges.
 void judge_entry(report& rep, const std::string& where, archive* a, archive_entry* e, unpacking& u);
 
+// A file or directory of the tree pack packs.
+struct tree_member {
+  std::string rel;  // path inside the package, no leading "./"
+  bool dir;
+  bool exec;
+  off_t size;
+};
+
+// pack's judgement of the tree SRC against the board of --config, --arch or
+// --daemon: every configured child there and built for it, no file the daemon
+// never reads; without a board, a note that its programs are not checked.
+void check_tree(report& rep, const options& opt, const std::vector<tree_member>& members);
+
 // "drwxr-xr-x" for a file type and mode.
 std::string mode_text(mode_t mode);

@@ -100,6 +100,9 @@ int cmd_inspect(const options& opt) {
     rep.note(file,
              "its programs are not checked against a board: give --config CONFIG (with the "
              "daemon binary beside it) or --arch NAME");
-  if (rep.problems() == 0) rep.note(file, "%d entries, nothing found that would hurt", entries);
+  if (rep.problems() == 0)
+    rep.note(file, "%d entries, nothing found that would hurt", entries);
+  else
+    rep.note(file, "%d entries, %d problem(s) found: not ready to ship", entries, rep.problems());
   return rep.status();
 }

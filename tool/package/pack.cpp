@@ -26,20 +26,13 @@ bool fail(std::string* why, const std::string& text) {
   return false;
 }
 
-struct member {
-  std::string rel;  // path inside the package, no leading "./"
-  bool dir;
-  bool exec;
-  off_t size;
-};
-
 struct entry_freer {
   void operator()(archive_entry* e) const { archive_entry_free(e); }
 };
 
 // Collects the tree below src/rel; anything but files and directories is a problem.
 void collect(report& rep, const std::string& src, const std::string& rel,
-             std::vector<member>* out) {
+             std::vector<tree_member>* out) {
   std::string dir = rel.empty() ? src : src + "/" + rel;
   std::unique_ptr<DIR, dir_closer> d(opendir(dir.c_str()));
   if (!d) return rep.problem(dir, "cannot read the directory (%s)", strerror(errno));
@@ -69,34 +62,7 @@ void collect(report& rep, const std::string& src, const std::string& rel,
   }
 }
 
-// Every configured child must be in the package, executable and built for the board.
-void check_children(report& rep, const options& opt, const std::vector<member>& members) {
-  std::vector<std::string> children;
-  if (!configured_children(opt.config, &children))
-    return rep.problem(opt.config, "the daemon cannot load it: run minder-tool check");
-  board b;
-  find_board(rep, dir_of(opt.config), children, opt, &b);
-  const std::string& src = opt.args[0];
-  for (const std::string& child : children) {
-    std::string path = src + "/" + child;
-    auto m = std::find_if(members.begin(), members.end(),
-                          [&](const member& x) { return x.rel == child; });
-    if (m == members.end() || m->dir) {
-      rep.problem(path, "%s configured child: %s",
-                  m == members.end() ? "missing" : "a directory, not a", kFallsBack);
-      continue;
-    }
-    if (!m->exec) rep.problem(path, "not executable: %s", kFallsBack);
-    std::vector<unsigned char> data;
-    std::string why;
-    if (!read_whole(path, &data, &why))
-      rep.problem(path, "cannot read it (%s)", why.c_str());
-    else
-      check_program_bytes(rep, path, data.data(), data.size(), b);
-  }
-}
-
-bool write_member(archive* a, const std::string& src, const member& m, time_t stamp,
+bool write_member(archive* a, const std::string& src, const tree_member& m, time_t stamp,
                   std::string* why) {
   std::unique_ptr<archive_entry, entry_freer> e(archive_entry_new());
   archive_entry_set_pathname(e.get(), m.rel.c_str());
@@ -125,15 +91,15 @@ bool write_member(archive* a, const std::string& src, const member& m, time_t st
 }
 
 // Writes the members to fd as a gzip tar with nothing that varies between runs.
-bool write_package(int fd, const std::string& src, const std::vector<member>& members, time_t stamp,
-                   std::string* why) {
+bool write_package(int fd, const std::string& src, const std::vector<tree_member>& members,
+                   time_t stamp, std::string* why) {
   std::unique_ptr<archive, archive_writer_freer> a(archive_write_new());
   bool ok = a && archive_write_set_format_pax_restricted(a.get()) == ARCHIVE_OK &&
             archive_write_add_filter_gzip(a.get()) == ARCHIVE_OK &&
             archive_write_set_filter_option(a.get(), "gzip", "timestamp", nullptr) == ARCHIVE_OK &&
             archive_write_open_fd(a.get(), fd) == ARCHIVE_OK;
   if (!ok) return fail(why, a ? archive_why(a.get()) : "out of memory");
-  for (const member& m : members)
+  for (const tree_member& m : members)
     if (!write_member(a.get(), src, m, stamp, why)) return false;
   if (archive_write_close(a.get()) != ARCHIVE_OK) return fail(why, archive_why(a.get()));
   return true;
@@ -160,14 +126,14 @@ int cmd_pack(const options& opt) {
     rep.problem(src, "not a directory");
     return rep.status();
   }
-  std::vector<member> members;
+  std::vector<tree_member> members;
   collect(rep, src, "", &members);
   std::sort(members.begin(), members.end(),
-            [](const member& x, const member& y) { return x.rel < y.rel; });
+            [](const tree_member& x, const tree_member& y) { return x.rel < y.rel; });
   if (members.empty() && rep.problems() == 0)
     rep.problem(src,
                 "empty: the package would install nothing, yet switch the device to data mode");
-  if (opt.config) check_children(rep, opt, members);
+  check_tree(rep, opt, members);
   if (rep.problems()) {
     rep.note(opt.out, "not written");
     return rep.status();
@@ -189,7 +155,7 @@ int cmd_pack(const options& opt) {
     return rep.status();
   }
   size_t dirs =
-      std::count_if(members.begin(), members.end(), [](const member& m) { return m.dir; });
+      std::count_if(members.begin(), members.end(), [](const tree_member& m) { return m.dir; });
   rep.note(opt.out, "%zu file(s) and %zu directory(ies), owner 0:0, time stamp %lld",
            members.size() - dirs, dirs, static_cast<long long>(stamp));
   return 0;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tool.hpp"
 
@@ -34,6 +35,13 @@ struct record_view {
   bool blob = false;  // it lists a script blob (luadata)
 };
 record_view read_record(const std::string& data_dir);
+
+// Why the daemon never reads the regular file that lands in ../data/ at path
+// (as landing gives it; executable: it has an x bit): a config, or a program
+// that none of children names (null: the children are not known). Empty
+// when it may be read.
+std::string never_read(const std::string& path, bool executable,
+                       const std::vector<std::string>* children);
 
 int cmd_pack(const options& opt);
 int cmd_inspect(const options& opt);

@@ -91,6 +91,11 @@ TEST(Entry, FlagsWhatTarCannotPlaceOrShouldNotKeep) {
       // Only at the top of ../data/ are the daemon's names its own.
       {{{"sub/init.bin"}, {"sub/.bootchk"}, {".bootchk.tmp"}},
        {".bootchk.tmp: .bootchk.tmp in ../data/ is the temporary file of the boot-check record"}},
+      // The daemon reads config only from the program directory; a program
+      // there is not judged without the configured children.
+      {{{"./config"}, {"sub/config"}, {"tool", AE_IFREG, 0755}},
+       {"config: minder reads config only from the program directory; this file changes nothing "
+        "on the device"}},
   };
   for (const auto& row : rows) {
     unpacking u;
@@ -110,7 +115,9 @@ TEST(Entry, FlagsWhatTarCannotPlaceOrShouldNotKeep) {
                             {"./tool", AE_IFREG, 0755, "#!/bin/sh\nexit 0\n"},
                             {"other", AE_IFREG, 0755, "#!/bin/sh\n"}},
                            u, &problems);
-  EXPECT_EQ(problems, 2) << out;
+  EXPECT_EQ(problems, 3) << out;
+  EXPECT_NE(out.find("other: never started: no configured child is named other"), std::string::npos)
+      << out;
   EXPECT_NE(out.find("kid/: a directory, not the configured child: in data mode its start fails"),
             std::string::npos)
       << out;
