@@ -26,7 +26,7 @@ std::string plural(int n, const char* one, const char* many) {
 // When the child runs again after its last end.
 std::string after_last(const log_result& r, const log_event& e) {
   if (e.next != next_step::restart || e.when == kNoTime) return next_words(e);
-  bool latest = &e == last_end(r);
+  bool latest = last_end(r) && last_end(r)->line == e.line;
   return (latest ? "next start due at " : "started again at ") + time_text(e.when + e.delay);
 }
 

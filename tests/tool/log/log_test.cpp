@@ -510,6 +510,8 @@ TEST(Log, BoundedAtAnySize) {
   EXPECT_EQ(log_warnings(r).at(0).substr(0, 30), "crash loop: a ended 10500 time");
   std::string text = views(r);
   EXPECT_NE(text.find("... and 502 more lines: only the first 10000 are kept"), std::string::npos);
+  EXPECT_NE(text.find("exit status 3; next start due at Tue Dec  8 02:55:09 2026"),
+            std::string::npos);
   json_ptr json = log_to_json(r);
   EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(json.get(), "events_omitted")), 502);
 }
