@@ -123,11 +123,11 @@ def board_table(r):
         lines.append(label.ljust(W0) + "".join(x.rjust(w) for x in (
             fmt(minder, 1), fmt(kill, 1), fmt(minder - kill, 1), fmt(runit, 1),
             fmt(minder / runit, 2))))
-        counts.append(str(result["processes"]))
+        counts.append(result["processes"])
     lines.append("")
     lines.append(
         "Each in a PID namespace with its own /proc (at most "
-        f"{' and '.join(counts) or '-'} processes in it), in a root whose sh and killall are "
+        f"{max(counts, default='-')} processes in it), in a root whose sh and killall are "
         "Debian's static BusyBox for the machine, runit being BusyBox's runsvdir and runsv "
         "built static with those two alone. Kill phase: the daemon's four kill commands "
         "(sh -c \"killall -9 'NAME' ...\"), started side by side by its own code "
