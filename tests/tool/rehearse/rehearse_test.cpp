@@ -303,17 +303,12 @@ TEST(Rehearse, RefusesWhatItCannotRehearse) {
 namespace {
 
 // Whole rehearsals need the board builds, cross compilers, and a kernel that
-// gives an unprivileged user namespace its own binfmt_misc.
-bool can_rehearse(const std::string& board_bin) {
-  if (!getenv("MINDER_REHEARSE")) {
-    printf("skipped: make check-rehearse runs these\n");
-    return false;
-  }
-  if (!Sandbox::exists(board_bin)) {
-    printf("skipped: no %s: make board first\n", board_bin.c_str());
-    return false;
-  }
-  return true;
+// gives an unprivileged user namespace its own binfmt_misc. Why a rehearsal
+// cannot run here, or "" when it can.
+std::string why_not_rehearse(const std::string& board_bin) {
+  if (!getenv("MINDER_REHEARSE")) return "make check-rehearse runs these";
+  if (!Sandbox::exists(board_bin)) return "no " + board_bin + ": make board first";
+  return "";
 }
 
 std::string board_bin(const char* dir) {
@@ -356,10 +351,8 @@ command_result rehearse(const std::string& args) {
 
 // Whether the tool said that this machine's kernel cannot rehearse.
 bool cannot(const command_result& r) {
-  bool kernel = r.status == 2 && (r.has("binfmt_misc") || r.has("user namespace") ||
-                                  r.has("seccomp user notification"));
-  if (kernel) printf("skipped: %s\n", r.out.c_str());
-  return kernel;
+  return r.status == 2 &&
+         (r.has("binfmt_misc") || r.has("user namespace") || r.has("seccomp user notification"));
 }
 
 // The report of phase n, up to the next phase.
@@ -372,13 +365,14 @@ std::string phase(const command_result& r, int n) {
 }  // namespace
 
 TEST(Rehearse, GoodArmhfUpgrade) {
-  if (!can_rehearse(board_bin("build-board"))) GTEST_SKIP();
+  std::string why = why_not_rehearse(board_bin("build-board"));
+  if (!why.empty()) GTEST_SKIP() << why;
   Sandbox box;
   upgrade u = make_upgrade(box, board_bin("build-board"), "arm-linux-gnueabihf-gcc",
                            "arm-linux-gnueabihf-gcc", kIdle);
   std::string svg = box.root + "/phases.svg";
   command_result r = rehearse(u.dir + " " + u.package + " --seconds 4 --svg " + svg);
-  if (cannot(r)) GTEST_SKIP();
+  if (cannot(r)) GTEST_SKIP() << r.out;
   EXPECT_EQ(r.status, 0) << r.out;
   for (const char* kid : {"kida", "kidb"}) {
     std::string data = std::string("started: ../data//") + kid;
@@ -394,11 +388,12 @@ TEST(Rehearse, GoodArmhfUpgrade) {
 }
 
 TEST(Rehearse, ChildForAnotherMachineFailsAsOnTheBoard) {
-  if (!can_rehearse(board_bin("build-board"))) GTEST_SKIP();
+  std::string why = why_not_rehearse(board_bin("build-board"));
+  if (!why.empty()) GTEST_SKIP() << why;
   Sandbox box;
   upgrade u = make_upgrade(box, board_bin("build-board"), "arm-linux-gnueabihf-gcc", "cc", kIdle);
   command_result r = rehearse(u.dir + " " + u.package + " --seconds 3");
-  if (cannot(r)) GTEST_SKIP();
+  if (cannot(r)) GTEST_SKIP() << r.out;
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(r.has("stand-in: " + u.package +
                     ": kidb: built for 64-bit x86-64, the board is "
@@ -414,12 +409,13 @@ TEST(Rehearse, ChildForAnotherMachineFailsAsOnTheBoard) {
 }
 
 TEST(Rehearse, SegfaultAtStartIsNamed) {
-  if (!can_rehearse(board_bin("build-board"))) GTEST_SKIP();
+  std::string why = why_not_rehearse(board_bin("build-board"));
+  if (!why.empty()) GTEST_SKIP() << why;
   Sandbox box;
   upgrade u = make_upgrade(box, board_bin("build-board"), "arm-linux-gnueabihf-gcc",
                            "arm-linux-gnueabihf-gcc", "int main(void) { *(volatile int *)0 = 1; }");
   command_result r = rehearse(u.dir + " " + u.package + " --seconds 3");
-  if (cannot(r)) GTEST_SKIP();
+  if (cannot(r)) GTEST_SKIP() << r.out;
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_NE(phase(r, 2).find("problem: kidb died of a segmentation fault (signal 11)"),
             std::string::npos)
@@ -429,7 +425,8 @@ TEST(Rehearse, SegfaultAtStartIsNamed) {
 // The integrator's root, for another board: the program directory inside it
 // is where the daemon runs, and the root is left as it was.
 TEST(Rehearse, UsesTheBoardsOwnRoot) {
-  if (!can_rehearse(board_bin("build-board-arm64"))) GTEST_SKIP();
+  std::string why = why_not_rehearse(board_bin("build-board-arm64"));
+  if (!why.empty()) GTEST_SKIP() << why;
   Sandbox box;
   upgrade u = make_upgrade(box, board_bin("build-board-arm64"), "aarch64-linux-gnu-gcc",
                            "aarch64-linux-gnu-gcc", kIdle);
@@ -446,7 +443,7 @@ TEST(Rehearse, UsesTheBoardsOwnRoot) {
   std::string before = run_command("find " + root + " | sort").out;
   command_result r =
       rehearse(root + "/srv/app/bin " + u.package + " --root " + root + " --seconds 3");
-  if (cannot(r)) GTEST_SKIP();
+  if (cannot(r)) GTEST_SKIP() << r.out;
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(r.has("on a 64-bit AArch64 board (arm64), emulated CPU cortex-a53, root " + root +
                     ", program directory /srv/app/bin"))
@@ -458,14 +455,15 @@ TEST(Rehearse, UsesTheBoardsOwnRoot) {
 // A boot rehearsal (no package) of an x86-64 program directory runs natively;
 // its ARM child fails as on an x86-64 board, and the daemon ends.
 TEST(Rehearse, BootOfAnX86DirNatively) {
-  if (!can_rehearse(board_bin("build-musl"))) GTEST_SKIP();
+  std::string why = why_not_rehearse(board_bin("build-musl"));
+  if (!why.empty()) GTEST_SKIP() << why;
   Sandbox box;
   upgrade u = make_upgrade(box, board_bin("build-musl"), "cc", "cc", kIdle);
   build("arm-linux-gnueabihf-gcc", kIdle, u.dir + "/kidb");
   std::string svg = box.root + "/boot.svg";
   Sandbox::write(svg + ".tmp", "not the tool's");
   command_result r = rehearse(u.dir + " --seconds 3 --svg " + svg);
-  if (cannot(r)) GTEST_SKIP();
+  if (cannot(r)) GTEST_SKIP() << r.out;
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(r.has(svg + ": not written: File exists")) << r.out;
   EXPECT_EQ(Sandbox::read(svg + ".tmp"), "not the tool's");
