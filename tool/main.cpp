@@ -22,7 +22,7 @@ const char kSynopsis[] =
     "       minder-tool log RUNFILE [--config CONFIG] [--output STDOUT_LOG] [--svg FILE]\n"
     "                       [--json] [--timeline]\n"
     "       minder-tool rehearse DIR [PACKAGE] [--root ROOTFS] [--arch NAME | --daemon NAME]\n"
-    "                        [--seconds N] [--svg FILE] [--keep DIR]\n"
+    "                        [--libc musl | glibc] [--seconds N] [--svg FILE] [--keep DIR]\n"
     "       minder-tool --help | --version\n";
 const char kUsage[] =
     "\n"

@@ -115,9 +115,10 @@ TEST(Rehearse, FindsTheProblemsOfEachPhase) {
                  start(1, "kidb", true),        start(2, "kida", false), start(2, "kidb", false)};
   p[2].run_text = "/opt/app/bin\n";
   p[2].starts = {start(0, "kida", false), start(0, "kidb", false)};
+  p[1].event_at = {1.0, 2.0};
   EXPECT_EQ(problems(2),
-            "kidb could not be started (exit 129): failed to exec ../data//kidb, error is Exec "
-            "format error\n"
+            "kidb could not be started (exit 129) at 2.0 s: failed to exec ../data//kidb, error "
+            "is Exec format error\n"
             "minder fell back to the shipped programs: \"failed boot, then clean bootchk, and "
             "try again\"\n"
             "the upgrade did not select data mode: no record: normal mode\n");
@@ -131,10 +132,12 @@ TEST(Rehearse, FindsTheProblemsOfEachPhase) {
                   run_line("05", "kidb exited normally with code(3)") +
                   run_line("06", "kida killed by signal(4)") +
                   run_line("07", "kida killed by signal(15)");
+  p[0].event_at = {1.0, 5.0, 6.0, 7.0};
   EXPECT_EQ(problems(1),
-            "kidb died of a segmentation fault (signal 11)\n"
-            "kida died of an illegal instruction (signal 4)\n"
-            "kidb ended 2 times\nkida ended 2 times\n");
+            "kidb died of a segmentation fault (signal 11) at 1.0 s\n"
+            "kidb ended (exit status 3) at 5.0 s\n"
+            "kida died of an illegal instruction (signal 4) at 6.0 s\n"
+            "kida ended (killed by signal 15) at 7.0 s\n");
 }
 
 namespace {
