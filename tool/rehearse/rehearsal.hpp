@@ -48,7 +48,6 @@ struct rehearsal {
   // Children the board starts and kills at once, as the CPU judgement tells
   // (where, name, why: "built for ARMv7-A, the board is ARMv5TE").
   std::vector<standin> dies;
-  std::vector<std::string> root_lacks;  // what minder needs that the board's root lacks
 };
 
 // A child's start, as the daemon executed it.
@@ -177,11 +176,12 @@ std::vector<std::string> end_problems(const rehearsal& r, int phase, const phase
                                       const log_result& log);
 // What a phase was too short to show, with the --seconds that would show it.
 std::vector<std::string> length_notes(const rehearsal& r, int phase);
-// What minder needs (/bin/sh, killall, tar) that the root lacks, found as
-// minder's shell finds it; one line each.
-std::vector<std::string> root_lacks(const std::string& rootfs);
-// In PID 1, with the phase's /tmp mounted: whether killall runs and tar reads
-// gzip in the board's root; one line per failure.
+// What the root lacks of what minder runs through its shell, from the exit
+// statuses there of killall (of no process) and of tar -tzf on a small
+// package; one line each.
+std::vector<std::string> root_lacks(int killall_status, int tar_status);
+// In PID 1: killall and tar run in the board's root as minder runs them,
+// found as its shell finds them; what fails, one line each.
 std::vector<std::string> probe_root(const rehearsal& r);
 // The picture of the phases (--svg).
 void write_rehearsal_svg(FILE* f, const rehearsal& r, const std::vector<phase_result>& phases,

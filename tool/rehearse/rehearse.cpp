@@ -212,7 +212,6 @@ int cmd_rehearse(const options& opt) {
   if (int status = fetch(r)) return status;
   if (int status = make_work(r, opt)) return status;
   int status = prepare(r);
-  r.root_lacks = root_lacks(r.rootfs.empty() ? r.root : r.rootfs);
   if (status == 0) {
     say_plan(r);
     status = run_namespace(r);

@@ -72,9 +72,7 @@ std::vector<std::string> phase_problems(const rehearsal& r, int phase,
   std::vector<std::string> out;
   const phase_result& p = phases[static_cast<size_t>(phase) - 1];
   if (!p.setup.empty()) return {"the phase could not run: " + p.setup};
-  if (phase == 1)
-    for (const std::string& lacks : r.root_lacks) out.push_back("the board's root " + lacks);
-  for (const std::string& fails : p.root_fails) out.push_back("the board's root: " + fails);
+  for (const std::string& fails : p.root_fails) out.push_back(fails);
   for (const std::string& e : end_problems(r, phase, p, log)) out.push_back(e);
   out_problems(p, log, &out);
   overlap_problems(p, &out);

@@ -6,6 +6,7 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,12 +20,6 @@
 namespace {
 
 const char kPath[] = "/sbin:/usr/sbin:/bin:/usr/bin";
-
-bool on_path(const std::string& rootfs, const char* name) {
-  for (const char* dir : {"/sbin", "/usr/sbin", "/bin", "/usr/bin"})
-    if (exists_in_root(rootfs, std::string(dir) + "/" + name)) return true;
-  return false;
-}
 
 // A gzip-compressed tar of one small file, as a package is.
 bool write_probe(const std::string& path) {
@@ -44,18 +39,21 @@ bool write_probe(const std::string& path) {
          archive_write_close(a.get()) == ARCHIVE_OK;
 }
 
-// Runs the shell script in the board's root as minder would; its exit status,
-// or -1 when it did not end within a minute.
-int run_in_root(const rehearsal& r, const char* script) {
+// Runs the shell script in the board's root as minder would, its standard
+// output to the file out; its exit status, or -1 when it did not end within
+// a minute.
+int run_in_root(const rehearsal& r, const char* script, const std::string& out) {
   std::string cpu = "QEMU_CPU=" + r.qemu_cpu, path = std::string("PATH=") + kPath;
   char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(script),
                   nullptr};
   char* envp[] = {const_cast<char*>(path.c_str()), const_cast<char*>("HOME=/"),
                   r.qemu_cpu.empty() ? nullptr : const_cast<char*>(cpu.c_str()), nullptr};
   unique_fd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
+  unique_fd out_fd(open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (null_fd.get() < 0 || out_fd.get() < 0) return -1;
   pid_t pid = fork();
   if (pid == 0) {
-    if (dup2(null_fd.get(), 0) >= 0 && dup2(null_fd.get(), 1) >= 0 && dup2(null_fd.get(), 2) >= 0 &&
+    if (dup2(null_fd.get(), 0) >= 0 && dup2(out_fd.get(), 1) >= 0 && dup2(null_fd.get(), 2) >= 0 &&
         chroot(r.root.c_str()) == 0 && chdir("/") == 0)
       execve("/bin/sh", argv, envp);
     _exit(127);
@@ -75,40 +73,42 @@ int run_in_root(const rehearsal& r, const char* script) {
 
 }  // namespace
 
-std::vector<std::string> root_lacks(const std::string& rootfs) {
+std::vector<std::string> root_lacks(int killall_status, int tar_status) {
   std::vector<std::string> out;
-  std::string path = std::string(" on minder's PATH (") + kPath + ")";
-  if (!exists_in_root(rootfs, "/bin/sh"))
-    out.push_back("has no /bin/sh, with which minder runs killall and tar");
-  if (!on_path(rootfs, "killall"))
-    out.push_back("has no killall" + path + ": minder cannot end the children of an earlier cycle");
-  if (!on_path(rootfs, "tar"))
-    out.push_back("has no tar" + path + ": minder cannot unpack an upgrade package");
+  std::string path = std::string(" that minder's shell finds on its PATH (") + kPath + ")";
+  if (killall_status == 127)
+    out.push_back("no killall" + path + ": minder cannot end the children of an earlier cycle");
+  else if (killall_status >= 126)
+    out.push_back("killall cannot be executed (status " + std::to_string(killall_status) +
+                  "): minder cannot end the children of an earlier cycle");
+  if (tar_status == 127)
+    out.push_back("no tar" + path + ": minder cannot unpack an upgrade package");
+  else if (tar_status != 0)
+    out.push_back("tar cannot read a gzip-compressed package (status " +
+                  std::to_string(tar_status) + "): minder cannot unpack one");
   return out;
 }
 
 std::vector<std::string> probe_root(const rehearsal& r) {
-  std::string why, probe = "/tmp/.rehearse-probe.tgz";
+  std::string why, probe = "/tmp/.rehearse-probe.tgz", said = "/tmp/.rehearse-probe.out";
   if (!mount_tmp(r, &why)) return {"cannot be probed: " + why};
   std::vector<std::string> out;
+  int killall_status = -1, tar_status = -1;
+  std::string text;
   if (!write_probe(r.root + probe)) {
     out.push_back("cannot be probed: " + probe + " not written");
+  } else if (run_in_root(r,
+                         ("killall minder-rehearse-probe >/dev/null 2>&1; k=$?; tar -tzf " + probe +
+                          " >/dev/null 2>&1; echo $k $?; exit 0")
+                             .c_str(),
+                         r.root + said) != 0 ||
+             !read_text(r.root + said, &text, &why) ||
+             sscanf(text.c_str(), "%d %d", &killall_status, &tar_status) != 2) {
+    out.push_back("/bin/sh does not run a command there: minder runs killall and tar with it");
   } else {
-    // 126 and above: the shell could not execute killall; tar must read gzip.
-    int status = run_in_root(r,
-                             "killall minder-rehearse-probe >/dev/null 2>&1; k=$?; "
-                             "tar -tzf /tmp/.rehearse-probe.tgz >/dev/null 2>&1; t=$?; "
-                             "exit $(( (k >= 126) + 2 * (t != 0) ))");
-    if (status < 0 || status > 3)
-      out.push_back("/bin/sh does not run there (status " + std::to_string(status) + ")");
-    // What the root lacks altogether is said once, before the phases.
-    else if ((status & 1) && on_path(r.root, "killall"))
-      out.push_back(
-          "killall cannot be executed there: minder cannot end the children of an "
-          "earlier cycle");
-    if (status >= 0 && status <= 3 && (status & 2) && on_path(r.root, "tar"))
-      out.push_back("its tar cannot read a gzip-compressed package: minder cannot unpack one");
+    out = root_lacks(killall_status, tar_status);
   }
+  for (std::string& line : out) line = "the board's root: " + line;
   unmount_tmp(r);
   return out;
 }

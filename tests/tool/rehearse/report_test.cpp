@@ -117,27 +117,22 @@ TEST(RehearseReport, PhaseLengthNotes) {
   EXPECT_TRUE(length_notes(r, 1).empty());
 }
 
-// What minder runs through its shell must be on its PATH in the root; the
+// What minder runs through its shell must be found and work there; the
 // loader a dynamic program asks for is judged by the root's files.
 TEST(RehearseReport, JudgesTheRootsTools) {
+  EXPECT_TRUE(root_lacks(1, 0).empty());  // killall of no process: 1
+  std::vector<std::string> lacks = root_lacks(127, 1);
+  ASSERT_EQ(lacks.size(), 2u);
+  EXPECT_EQ(lacks[0],
+            "no killall that minder's shell finds on its PATH (/sbin:/usr/sbin:/bin:/usr/bin): "
+            "minder cannot end the children of an earlier cycle");
+  EXPECT_EQ(lacks[1],
+            "tar cannot read a gzip-compressed package (status 1): minder cannot unpack one");
+  EXPECT_NE(root_lacks(0, 127)[0].find("no tar that"), std::string::npos);
+
   Sandbox box;
   std::string root = box.root + "/rootfs";
-  ASSERT_EQ(
-      system(("mkdir -p " + root + "/bin " + root + "/usr/bin " + root + "/sbin " + root + "/lib")
-                 .c_str()),
-      0);
-  Sandbox::write(root + "/bin/busybox", "");
-  ASSERT_EQ(symlink("/bin/busybox", (root + "/bin/sh").c_str()), 0);
-  ASSERT_EQ(symlink("../../bin/busybox", (root + "/usr/bin/tar").c_str()), 0);
-  ASSERT_EQ(symlink("/usr/bin/killall", (root + "/sbin/killall").c_str()), 0);  // dangling
-  std::vector<std::string> lacks = root_lacks(root);
-  ASSERT_EQ(lacks.size(), 1u);
-  EXPECT_EQ(lacks[0],
-            "has no killall on minder's PATH (/sbin:/usr/sbin:/bin:/usr/bin): minder cannot end "
-            "the children of an earlier cycle");
-  ASSERT_EQ(symlink("/bin/busybox", (root + "/usr/bin/killall").c_str()), 0);
-  EXPECT_TRUE(root_lacks(root).empty());
-
+  ASSERT_EQ(system(("mkdir -p " + root + "/lib").c_str()), 0);
   rehearsal r;
   ASSERT_TRUE(arch_by_name("armhf", &r.b.id, &r.b.cpu));
   r.b.known = true;
