@@ -70,25 +70,23 @@ bool draw_lane(FILE* f, const band& b, const std::string& child, double y) {
   fprintf(f, "<line x1=\"%.0f\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"#ddd\"/>\n", kLeft,
           y + 12, kRight, y + 12);
   auto ends = ends_of(b, child);
-  std::vector<bool> used(ends.size());
   int starts = 0;
   for (size_t i = 0; i < b.p.starts.size(); ++i) {
     const child_start& s = b.p.starts[i];
     if (s.child != child) continue;
     ++starts;
-    // Until its end, or until the next start of the child (minder ended it
-    // unlogged for a new cycle), or the phase's end.
+    // Until its end (the first after it, before the child's next start), or
+    // until its next start (minder ended it unlogged for a new cycle), or the
+    // phase's end.
     double to = b.p.ran;
     for (size_t k = i + 1; k < b.p.starts.size(); ++k)
       if (b.p.starts[k].child == child) {
         to = b.p.starts[k].at;
         break;
       }
-    for (size_t k = 0; k < ends.size(); ++k)
-      if (!used[k] && ends[k].first >= s.at - 0.05) {
-        if (ends[k].first > to + 0.05) break;
-        used[k] = true;
-        to = ends[k].first;
+    for (auto& [at, e] : ends)
+      if (at >= s.at && at <= to) {
+        to = at;
         break;
       }
     const char* colour = s.requester ? kRequester : s.from_data ? kData : kShipped;
@@ -129,16 +127,16 @@ double draw_band(FILE* f, const band& b, int phase) {
     double at = b.p.ran * t / 4;
     fprintf(f,
             "<line x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\" stroke=\"#eee\"/>"
-            "<text x=\"%.1f\" y=\"%.0f\" font-size=\"10\" fill=\"#777\">%.0f s</text>\n",
+            "<text x=\"%.1f\" y=\"%.0f\" font-size=\"10\" fill=\"#777\">%.*f s</text>\n",
             b.x(at), y, b.x(at), y + kLane * static_cast<double>(b.r.children.size()), b.x(at) - 6,
-            y + kLane * static_cast<double>(b.r.children.size()) + 12, at);
+            y + kLane * static_cast<double>(b.r.children.size()) + 12, b.p.ran < 10 ? 1 : 0, at);
   }
   bool throughout = !b.p.setup.empty() ? false : true;
   for (const std::string& c : b.r.children) {
     throughout = draw_lane(f, b, c, y) && throughout;
     y += kLane;
   }
-  y += 16;
+  y += 28;
   std::string said = !b.p.setup.empty() ? "the phase could not run: " + b.p.setup
                      : throughout       ? "every child ran throughout the phase"
                                         : "";
@@ -158,7 +156,7 @@ void write_rehearsal_svg(FILE* f, const rehearsal& r, const std::vector<phase_re
     for (const std::string& p : problems[i])
       lines.push_back("phase " + std::to_string(i + 1) + ": " + p);
   size_t shown = std::min<size_t>(lines.size(), 8);
-  double band_height = 60 + kLane * static_cast<double>(r.children.size());
+  double band_height = 72 + kLane * static_cast<double>(r.children.size());
   double height =
       90 + 16 * static_cast<double>(shown) + band_height * static_cast<double>(phases.size());
   fprintf(f,
