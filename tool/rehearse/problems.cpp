@@ -109,8 +109,9 @@ cause cause_of(const rehearsal& r, const phase_result& p, const log_result& log,
 }
 
 void count(std::vector<cause>* causes, const cause& c, double at) {
-  auto it = std::find_if(causes->begin(), causes->end(),
-                         [&](const cause& x) { return x.child == c.child && x.words == c.words; });
+  auto it = std::find_if(causes->begin(), causes->end(), [&](const cause& x) {
+    return x.child == c.child && x.words == c.words && x.detail == c.detail;
+  });
   if (it == causes->end()) it = causes->insert(causes->end(), c);
   if (it->n++ == 0) it->first = at;
   it->last = at;
@@ -170,9 +171,9 @@ std::vector<std::string> length_notes(const rehearsal& r, int phase) {
     if (seconds < kLatest + 10)
       out.push_back(w + " is watched: a heartbeat kill comes " + std::to_string(kSoonest) + "-" +
                     std::to_string(kLatest) + " s after its last heartbeat, " +
-                    std::to_string(kLatest) + " s when it came just before " +
-                    (phase == 2 ? "the request" : "a check") + "; this phase ran " +
-                    std::to_string(seconds) + " s: --seconds " + std::to_string(kLatest + 10) +
-                    " would show one");
+                    std::to_string(kLatest) + " s when it came " +
+                    (phase == 2 ? "just before the request" : "just after a check") +
+                    "; this phase ran " + std::to_string(seconds) + " s: --seconds " +
+                    std::to_string(kLatest + 10) + " would show one");
   return out;
 }

@@ -116,7 +116,7 @@ bool draw_lane(FILE* f, const band& b, const std::string& child, double y) {
   return starts == 1 && ends.empty();
 }
 
-double draw_band(FILE* f, const band& b, int phase) {
+double draw_band(FILE* f, const band& b, int phase, bool calm) {
   double y = b.top;
   fprintf(f, "<text x=\"10\" y=\"%.0f\" font-size=\"14\" font-weight=\"bold\">phase %d, %s: %.0f s",
           y + 14, phase, b.p.title, b.p.ran);
@@ -142,7 +142,10 @@ double draw_band(FILE* f, const band& b, int phase) {
                                         : "";
   if (!said.empty())
     fprintf(f, "<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\" fill=\"%s\">%s</text>\n", kLeft, y + 4,
-            throughout ? "#3a9a5b" : "#c0392b", xml(said).c_str());
+            !throughout ? "#c0392b"
+            : calm      ? "#3a9a5b"
+                        : "#555",
+            xml(said).c_str());
   return y + 22;
 }
 
@@ -191,6 +194,7 @@ void write_rehearsal_svg(FILE* f, const rehearsal& r, const std::vector<phase_re
             10 + 250 * i, y, legend[i][0], 28 + 250 * i, y + 9, legend[i][1]);
   y += 24;
   for (size_t i = 0; i < phases.size(); ++i)
-    y = draw_band(f, band{r, phases[i], logs[i], y}, static_cast<int>(i) + 1);
+    y = draw_band(f, band{r, phases[i], logs[i], y}, static_cast<int>(i) + 1,
+                  i >= problems.size() || problems[i].empty());
   fprintf(f, "</svg>\n");
 }
