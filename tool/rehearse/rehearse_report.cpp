@@ -50,11 +50,15 @@ void out_problems(const phase_result& p, const log_result& log, std::vector<std:
   if (p.daemon_ended && !said_end) out->push_back("minder ended");
 }
 
-// Instances of one child alive at once: one line per child.
-void overlap_problems(const phase_result& p, std::vector<std::string>* out) {
+// Instances of one child alive at once: one line per child. Under the
+// emulator killall misses names of 15 characters or more, which the plan's
+// note says; the board's killall does not.
+void overlap_problems(const rehearsal& r, const phase_result& p, std::vector<std::string>* out) {
   std::vector<std::string> said;
   for (const overlap_seen& o : p.overlaps) {
-    if (std::find(said.begin(), said.end(), o.child) != said.end()) continue;
+    if (std::find(said.begin(), said.end(), o.child) != said.end() ||
+        (!r.qemu_cpu.empty() && o.child.size() >= 15))
+      continue;
     said.push_back(o.child);
     char text[160];
     snprintf(text, sizeof text,
@@ -75,7 +79,7 @@ std::vector<std::string> phase_problems(const rehearsal& r, int phase,
   for (const std::string& fails : p.root_fails) out.push_back(fails);
   for (const std::string& e : end_problems(r, phase, p, log)) out.push_back(e);
   out_problems(p, log, &out);
-  overlap_problems(p, &out);
+  overlap_problems(r, p, &out);
   if (phase == 2 && p.request < 0)
     out.push_back("no request: " + r.children[0] + " did not end with 130");
   if (phase == 2 && !p.data_mode)
