@@ -115,6 +115,7 @@ void run_phase(const rehearsal& r, int phase, int listener, phase_result* out) {
 int run_phases(const rehearsal& r) {
   std::string why;
   if (!prepare_root(r, &why)) return setup_error("%s", why.c_str());
+  std::vector<std::string> root_fails = probe_root(r);  // before execs are watched
   unique_fd listener(listen_to_execs());
   if (listener.get() < 0)
     return setup_error(
@@ -122,6 +123,7 @@ int run_phases(const rehearsal& r) {
         "notification, Linux 5.5 or later): %s",
         strerror(errno));
   std::vector<phase_result> phases(r.package.empty() ? 1 : 3);
+  phases[0].root_fails = root_fails;
   for (size_t i = 0; i < phases.size(); ++i)
     run_phase(r, static_cast<int>(i) + 1, listener.get(), &phases[i]);
   return report_rehearsal(r, phases);
