@@ -492,7 +492,8 @@ TEST(Rehearse, BootOfAnX86DirNatively) {
 // lack and the two instances are problems; the 160, a request used as
 // designed, is none. Phase 1 runs the --seconds given, beyond 20 s too.
 TEST(Rehearse, RootWithoutKillallLeavesTwoInstances) {
-  if (!can_rehearse(board_bin("build-musl"))) GTEST_SKIP();
+  std::string why = why_not_rehearse(board_bin("build-musl"));
+  if (!why.empty()) GTEST_SKIP() << why;
   Sandbox box;
   upgrade u = make_upgrade(box, board_bin("build-musl"), "cc", "cc", kIdle);
   Sandbox::write(u.dir + "/kidb",
@@ -505,7 +506,7 @@ TEST(Rehearse, RootWithoutKillallLeavesTwoInstances) {
       root + "/bin/sh && mv " + u.dir + " " + root + "/srv/app/bin";
   ASSERT_EQ(system(make.c_str()), 0);
   command_result r = rehearse(root + "/srv/app/bin --root " + root + " --seconds 21");
-  if (cannot(r)) GTEST_SKIP();
+  if (cannot(r)) GTEST_SKIP() << r.out;
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(r.has("phase 1 of 1, first boot: /srv/app/bin/minder starts, for 21 s")) << r.out;
   EXPECT_NE(phase(r, 1).find("problem: the board's root: no killall that minder's shell finds"),
@@ -518,7 +519,8 @@ TEST(Rehearse, RootWithoutKillallLeavesTwoInstances) {
 // An armhf board built for VFPv3-D16 has no NEON: a child that uses it dies
 // of an illegal instruction there, and in the rehearsal.
 TEST(Rehearse, NeonChildOnABoardWithoutNeon) {
-  if (!can_rehearse(board_bin("build-board"))) GTEST_SKIP();
+  std::string why = why_not_rehearse(board_bin("build-board"));
+  if (!why.empty()) GTEST_SKIP() << why;
   Sandbox box;
   const char neon[] =
       "#include <arm_neon.h>\n#include <unistd.h>\n"
@@ -528,7 +530,7 @@ TEST(Rehearse, NeonChildOnABoardWithoutNeon) {
   upgrade u = make_upgrade(box, board_bin("build-board"), "arm-linux-gnueabihf-gcc",
                            "arm-linux-gnueabihf-gcc -mfpu=neon", neon);
   command_result r = rehearse(u.dir + " " + u.package + " --seconds 3");
-  if (cannot(r)) GTEST_SKIP();
+  if (cannot(r)) GTEST_SKIP() << r.out;
   EXPECT_EQ(r.status, 1) << r.out;
   EXPECT_TRUE(r.has("emulated CPU cortex-a8,neon=off")) << r.out;
   EXPECT_NE(phase(r, 2).find("problem: kidb died of an illegal instruction (signal 4) "),
