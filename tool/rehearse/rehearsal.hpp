@@ -48,6 +48,9 @@ struct rehearsal {
   // Children the board starts and kills at once, as the CPU judgement tells
   // (where, name, why: "built for ARMv7-A, the board is ARMv5TE").
   std::vector<standin> dies;
+  // Package entries that land in ../data/ and that minder never reads
+  // ("config: minder reads config only from the program directory; ...").
+  std::vector<std::string> ignored;
 };
 
 // A child's start, as the daemon executed it.

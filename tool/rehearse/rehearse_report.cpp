@@ -84,6 +84,7 @@ std::vector<std::string> phase_problems(const rehearsal& r, int phase,
     out.push_back("no request: " + r.children[0] + " did not end with 130");
   if (phase == 2 && !p.data_mode)
     out.push_back("the upgrade did not select data mode: " + p.record_why);
+  if (phase == 2) out.insert(out.end(), r.ignored.begin(), r.ignored.end());
   if (phase != 3) return out;
   const phase_result& upgraded = phases[1];
   for (const std::string& c : r.children) {

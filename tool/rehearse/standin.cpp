@@ -180,8 +180,10 @@ namespace {
 // is a child the board cannot execute.
 bool copy_entry(rehearsal& r, archive* in, archive* out, archive_entry* e, std::string* why) {
   std::string path = landing(archive_entry_pathname(e) ? archive_entry_pathname(e) : "");
-  bool child = archive_entry_filetype(e) == AE_IFREG &&
-               std::find(r.children.begin(), r.children.end(), path) != r.children.end();
+  bool file = archive_entry_filetype(e) == AE_IFREG;
+  bool child = file && std::find(r.children.begin(), r.children.end(), path) != r.children.end();
+  std::string unread = never_read(path, file && (archive_entry_perm(e) & 0111), &r.children);
+  if (!unread.empty()) r.ignored.push_back(path + ": " + unread);
   std::vector<unsigned char> image;
   char buf[65536];
   for (la_ssize_t n;

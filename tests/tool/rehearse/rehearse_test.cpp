@@ -138,6 +138,12 @@ TEST(Rehearse, FindsTheProblemsOfEachPhase) {
             "kidb ended (exit status 3) at 5.0 s\n"
             "kida died of an illegal instruction (signal 4) at 6.0 s\n"
             "kida ended (killed by signal 15) at 7.0 s\n");
+
+  // What the package put in ../data/ that minder never reads: a problem of
+  // the phase it lands in.
+  r.ignored = {"config: minder reads config only from the program directory"};
+  EXPECT_NE(problems(2).find("\nconfig: minder reads config only"), std::string::npos);
+  EXPECT_EQ(problems(3).find("config:"), std::string::npos);
 }
 
 namespace {
@@ -200,6 +206,9 @@ TEST(Rehearse, CopiesWithStandIns) {
   std::string size = std::to_string(Sandbox::read(prog + "/kida").size());
   EXPECT_EQ(tar_list(r.work + "/package.tgz"),
             "-rwxr-xr-x " + size + " kida\n-rw-r--r-- 23 kidb\n-rwxr-xr-x 64 notes\n");
+  // What lands in ../data/ but is never started is named.
+  ASSERT_EQ(r.ignored.size(), 1u);
+  EXPECT_EQ(r.ignored[0], "notes: never started: no configured child is named notes");
 
   // A package that is no gzip tar reaches the board's tar as it is.
   unlink((r.work + "/package.tgz").c_str());
