@@ -25,6 +25,11 @@ inline constexpr char kNoExec[] = "execv fails and the child ends with 129";
 
 // What happens on the device when tar -zxf fails on a package.
 inline constexpr char kNoData[] = "the daemon records the upgrade without plugindata";
+// The same for a package that tar cannot read whole, which the daemon's test
+// refuses over an earlier upgrade.
+inline constexpr char kNotWhole[] =
+    "the daemon records the upgrade without plugindata (over an earlier upgrade its test, tar "
+    "-tzf, fails first and that upgrade runs on)";
 
 struct dir_closer {
   void operator()(DIR* d) const { closedir(d); }
