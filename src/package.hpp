@@ -21,6 +21,9 @@ bool package_trusted(const struct stat& entry, const struct stat& file, const st
 // is not to be trusted.
 int open_package(const char* path);
 
-// Runs cmd through the shell with the whole of the file at fd as its
-// standard input; its wait status, or -1.
+// Runs cmd through the shell with the file at fd, from its start, as its
+// standard input; its wait status, or -1. tar is given it as /proc/self/fd/0,
+// a name that opens that very file whatever happened to its path since: a
+// file name lets GNU tar hand it to gzip directly, where "-" would copy it
+// through one more pipe.
 int run_on_package(const char* cmd, int fd);

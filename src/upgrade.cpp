@@ -150,7 +150,7 @@ int write_record(const char* path, const cJSON* record) {
 // damaged stream fails here, before anything in the data directory changes.
 // tar says why on the daemon's output, as the unpack does.
 bool package_readable(int package) {
-  return run_on_package("tar -tzf - >/dev/null", package) == 0;
+  return run_on_package("tar -tzf /proc/self/fd/0 >/dev/null", package) == 0;
 }
 
 // Takes every plugindata member out of a record that selects data mode and
@@ -192,7 +192,7 @@ void unpack(int package, json_ptr& record, const char* record_path) {
       (!package_readable(package) || !leave_data_mode(record, record_path)))
     return;
   char cmd[2048];
-  snprintf(cmd, sizeof cmd, "tar -zxf - -C %s", kDataDir);
+  snprintf(cmd, sizeof cmd, "tar -zxf /proc/self/fd/0 -C %s", kDataDir);
   if (run_on_package(cmd, package) == 0 && data_on_disk()) add_number(record.get(), "plugindata");
 }
 
