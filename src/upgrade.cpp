@@ -196,14 +196,6 @@ void unpack(int package, json_ptr& record, const char* record_path) {
   if (run_on_package(cmd, package) == 0 && data_on_disk()) add_number(record.get(), "plugindata");
 }
 
-int copy_into(int in, const char* dst);
-
-void install_blob(int package, cJSON* record) {
-  char blob[kDataPathSize];
-  snprintf(blob, sizeof blob, "%s/%s", kDataDir, "init.bin");
-  if (copy_into(package, blob) == 0) add_number(record, "luadata");
-}
-
 // A failure says which side failed: in is -1 when the source could not be
 // opened, out is -1 when dst could not be written (its temporary file or the
 // rename).
@@ -217,6 +209,12 @@ int copy_into(int in, const char* dst) {
   }
   printf(kMsgCopyFailed, in, out_fd);
   return -1;
+}
+
+void install_blob(int package, cJSON* record) {
+  char blob[kDataPathSize];
+  snprintf(blob, sizeof blob, "%s/%s", kDataDir, "init.bin");
+  if (copy_into(package, blob) == 0) add_number(record, "luadata");
 }
 
 }  // namespace
