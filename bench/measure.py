@@ -95,6 +95,8 @@ def measure(bench, args, results):
     results["boot_arm"] = measure_boot_boardlike(arm, True) if arm else None
     log("upgrade 130")
     results["upgrade"] = measure_upgrade(bench, minders)
+    log("upgrade 130 over data mode")
+    results["upgrade_data"] = measure_upgrade(bench, minders, over_data=True)
     log(f"idle cost ({IDLE_S} s)")
     results["idle"] = measure_idle(bench)
 
