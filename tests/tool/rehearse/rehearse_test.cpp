@@ -10,6 +10,7 @@
 
 #include <functional>
 
+#include "deb_find.hpp"
 #include "harness.hpp"
 #include "log.hpp"
 #include "rehearsal.hpp"
@@ -249,6 +250,79 @@ TEST(Rehearse, RemovesItsOwnTreeOnly) {
             0);
   EXPECT_EQ(as_nobody([&] { return remove_tree(mine), 0; }), 0);
   EXPECT_FALSE(Sandbox::exists(mine));
+}
+
+namespace {
+
+// A package of files (path relative to its root, contents; a contents of "->
+// TARGET" is a link) built with dpkg-deb.
+std::string make_deb(const std::string& dir, const std::string& name,
+                     const std::vector<std::pair<std::string, std::string>>& files) {
+  std::string root = dir + "/" + name;
+  run_command("mkdir -p " + root + "/DEBIAN");
+  Sandbox::write(root + "/DEBIAN/control", "Package: " + name +
+                                               "\nVersion: 1\nArchitecture: all\nMaintainer: "
+                                               "t <t@t>\nDescription: t\n");
+  for (const auto& f : files) {
+    std::string path = root + "/" + f.first;
+    run_command("mkdir -p " + path.substr(0, path.rfind('/')));
+    if (f.second.compare(0, 3, "-> ") == 0)
+      EXPECT_EQ(symlink(f.second.substr(3).c_str(), path.c_str()), 0);
+    else
+      Sandbox::write(path, f.second);
+  }
+  EXPECT_EQ(run_command("dpkg-deb -b -Zgzip " + root + " " + root + ".deb").status, 0);
+  return root + ".deb";
+}
+
+}  // namespace
+
+// What the rehearsal takes from Debian is found by what it is: Debian 12 and
+// Debian 13 lay out busybox-static and the static emulators differently.
+TEST(Rehearse, FindsDebiansProgramsByWhatTheyAre) {
+  Sandbox box;
+  std::string arm = arm_program("");
+  arm[52] = 1;  // a PT_LOAD, no interpreter: static
+  std::string x86 = x86_program(), x86_dynamic = Sandbox::read("/proc/self/exe");
+  elf_id armhf, host;
+  ASSERT_TRUE(arch_by_name("armhf", &armhf) && elf_of("/proc/self/exe", &host));
+  deb_want busybox{{"busybox"}, armhf, true, "busybox"};
+  deb_want qemu{{"qemu-arm-static", "qemu-arm"}, host, true, "qemu-arm-static"};
+  auto take = [&](const std::string& deb, const deb_want& w, std::string* why) {
+    std::string out = deb + ".out";
+    mkdir(out.c_str(), 0755);
+    why->clear();
+    return unpack_wanted(deb, {w}, out, why) ? Sandbox::read(out + "/" + w.save_as) : "";
+  };
+  std::string why;
+  EXPECT_EQ(take(make_deb(box.root, "bb12", {{"bin/busybox", arm}}), busybox, &why), arm) << why;
+  // Debian 13: /usr/bin/busybox, and a text file named busybox beside it.
+  std::string bb13 = make_deb(box.root, "bb13",
+                              {{"usr/share/initramfs-tools/conf-hooks.d/busybox", "BUSYBOX=y\n"},
+                               {"usr/bin/busybox", arm},
+                               {"usr/share/doc/busybox/busybox", arm}});
+  EXPECT_EQ(take(bb13, busybox, &why), arm) << why;
+  EXPECT_EQ(take(make_deb(box.root, "bbx", {{"bin/busybox", x86}}), busybox, &why), "");
+  EXPECT_EQ(why, "bbx.deb holds no static program for 32-bit ARM named busybox in a bin directory");
+
+  EXPECT_EQ(take(make_deb(box.root, "qus12", {{"usr/bin/qemu-arm-static", x86}}), qemu, &why), x86)
+      << why;
+  // Debian 13's qemu-user-static only links to qemu-user's programs, which
+  // Debian 12 builds dynamically.
+  EXPECT_EQ(
+      take(make_deb(box.root, "qus13", {{"usr/bin/qemu-arm-static", "-> qemu-arm"}}), qemu, &why),
+      "");
+  EXPECT_EQ(why, "qus13.deb holds no static program for " + elf_name(host) +
+                     " named qemu-arm-static or qemu-arm in a bin directory");
+  EXPECT_EQ(take(make_deb(box.root, "qu12", {{"usr/bin/qemu-arm", x86_dynamic}}), qemu, &why), "");
+  EXPECT_EQ(take(make_deb(box.root, "qu13", {{"usr/bin/qemu-arm", x86}}), qemu, &why), x86) << why;
+  // The preferred name wins wherever it lies in the archive.
+  std::string x86b = x86 + "b";
+  EXPECT_EQ(take(make_deb(box.root, "both",
+                          {{"usr/bin/qemu-arm", x86}, {"usr/bin/qemu-arm-static", x86b}}),
+                 qemu, &why),
+            x86b)
+      << why;
 }
 
 // On kernels without a binfmt_misc of a namespace's own, the machine's entry
