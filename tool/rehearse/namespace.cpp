@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The rehearsal's namespaces. The tool forks PID 1 of new user, mount and PID
-// namespaces (the caller's user is root there); PID 1 runs the phases. When
+// namespaces (the caller's user is root there); PID 1 watches the phases,
+// each on a board of namespaces of its own (sandbox.hpp). When
 // PID 1 ends, the kernel kills every process of its namespace, and its mounts
 // vanish with it: nothing the rehearsal started outlives it.
 #include <errno.h>
@@ -97,8 +98,15 @@ int run_namespace(const rehearsal& r) {
   fflush(stdout);
   fflush(stderr);
   // A fork that is PID 1 of the new namespaces (no stack given: like fork).
-  long pid = syscall(SYS_clone, CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWPID | SIGCHLD, nullptr,
-                     nullptr, nullptr, nullptr);
+  // As root where user namespaces are refused (a chroot, some containers),
+  // mount and PID namespaces alone.
+  const long flags = CLONE_NEWNS | CLONE_NEWPID | SIGCHLD;
+  bool users = true;
+  long pid = syscall(SYS_clone, CLONE_NEWUSER | flags, nullptr, nullptr, nullptr, nullptr);
+  if (pid < 0 && r.as_root && (errno == EPERM || errno == EINVAL || errno == ENOSPC)) {
+    users = false;
+    pid = syscall(SYS_clone, flags, nullptr, nullptr, nullptr, nullptr);
+  }
   if (pid == 0) {
     close(ready[1]);
     pid1(r, ready[0]);
@@ -107,6 +115,7 @@ int run_namespace(const rehearsal& r) {
   close(ready[0]);
   if (pid < 0) {
     close(ready[1]);
+    if (r.as_root) return setup_error("cannot create mount and PID namespaces (%s)", strerror(err));
     return setup_error(
         "cannot create a user namespace (%s): allow unprivileged user namespaces "
         "(sysctl kernel.unprivileged_userns_clone=1, or "
@@ -114,11 +123,11 @@ int run_namespace(const rehearsal& r) {
         strerror(err));
   }
   std::string why;
-  if (!write_maps(static_cast<pid_t>(pid), &why)) {
+  if (users && !write_maps(static_cast<pid_t>(pid), &why)) {
     close(ready[1]);
     waitpid(static_cast<pid_t>(pid), nullptr, 0);
-    return setup_error("cannot map the user into the rehearsal's namespace (%s): run as root",
-                       why.c_str());
+    return setup_error("cannot map the user into the rehearsal's namespace (%s)%s", why.c_str(),
+                       r.as_root ? "" : ": run as root");
   }
   if (write(ready[1], "g", 1) != 1) kill(static_cast<pid_t>(pid), SIGKILL);
   close(ready[1]);

@@ -27,10 +27,11 @@ struct rehearsal {
   std::string package;  // PACKAGE as given; empty: first boot only
   std::string work;     // the rehearsal's own directory
   bool keep = false;
-  std::string rootfs;  // --root, or empty: the BusyBox root built in work/root
-  std::string root;    // work/root: where the board's root is assembled
-  std::string prog;    // the program directory inside the root ("/opt/app/bin")
-  std::string daemon;  // the daemon's file name
+  bool as_root = false;  // the tool runs as root: the board's users are unprivileged ones
+  std::string rootfs;    // --root, or empty: the BusyBox root built in work/root
+  std::string root;      // work/root: where the board's root is assembled
+  std::string prog;      // the program directory inside the root ("/opt/app/bin")
+  std::string daemon;    // the daemon's file name
   std::vector<std::string> children;
   std::vector<std::string> watched;  // children with heartbeat checking
   board b;

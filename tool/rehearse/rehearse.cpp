@@ -15,6 +15,7 @@
 #include "alive.hpp"
 #include "common.hpp"
 #include "rehearsal.hpp"
+#include "sandbox.hpp"
 
 namespace {
 
@@ -157,6 +158,8 @@ int prepare(rehearsal& r) {
     return setup_error("the BusyBox root: %s", why.c_str());
   if (!copy_program_dir(r, &why) || (!r.package.empty() && !copy_package(r, &why)))
     return setup_error("the rehearsal's copies: %s", why.c_str());
+  // As root the board's users are unprivileged ones: its files are theirs.
+  if (r.as_root) shift_owners(r.work);
   std::string list;
   for (const std::string& c : r.needs_root) list += (list.empty() ? "" : ", ") + c;
   if (!list.empty())
@@ -202,6 +205,7 @@ void say_plan(const rehearsal& r) {
 
 int cmd_rehearse(const options& opt) {
   rehearsal r;
+  r.as_root = geteuid() == 0;
   r.dir = opt.args[0];
   if (opt.args.size() > 1) r.package = opt.args[1];
   std::vector<bool> watched;
