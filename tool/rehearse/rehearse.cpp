@@ -14,6 +14,7 @@
 
 #include "alive.hpp"
 #include "common.hpp"
+#include "leftovers.hpp"
 #include "rehearsal.hpp"
 #include "sandbox.hpp"
 
@@ -127,13 +128,19 @@ int make_work(rehearsal& r, const options& opt) {
       return setup_error("--keep %s: %s: give a directory that does not exist yet", opt.keep,
                          strerror(errno));
   } else {
-    const char* tmp = getenv("TMPDIR");
-    dir = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/minder-rehearse-XXXXXX";
+    const char* env = getenv("TMPDIR");
+    std::string tmp = env && *env == '/' ? env : "/tmp", why;
+    clear_leftovers(tmp);
+    dir = tmp + "/" + kWorkPrefix + "XXXXXX";
     if (!mkdtemp(&dir[0])) return setup_error("%s: %s", dir.c_str(), strerror(errno));
+    if (!mark_work(dir, &why)) {
+      rmdir(dir.c_str());
+      return setup_error("%s", why.c_str());
+    }
   }
   char real[PATH_MAX];
   if (!realpath(dir.c_str(), real) || strpbrk(real, ",:\\")) {
-    rmdir(dir.c_str());
+    remove_tree(dir);
     return setup_error("%s: a comma, colon or backslash in its path: set TMPDIR", dir.c_str());
   }
   r.work = real;

@@ -1,10 +1,18 @@
 // SPDX-License-Identifier: MIT
 // minder-tool rehearse: its judgements alone, and whole rehearsals of the
 // board builds on an emulated board, which make check-rehearse runs.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <stddef.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +20,7 @@
 
 #include "deb_find.hpp"
 #include "harness.hpp"
+#include "leftovers.hpp"
 #include "log.hpp"
 #include "rehearsal.hpp"
 
@@ -323,6 +332,43 @@ TEST(Rehearse, FindsDebiansProgramsByWhatTheyAre) {
                  qemu, &why),
             x86b)
       << why;
+}
+
+// A killed rehearsal's directory goes at the next rehearsal; only one that
+// is provably a rehearsal's whose process is gone.
+TEST(Rehearse, ClearsLeftoversOfKilledRehearsalsOnly) {
+  Sandbox box;
+  std::string tmp = box.root + "/tmp", why;
+  mkdir(tmp.c_str(), 0755);
+  auto work = [&](const std::string& name, const std::string& mark) {
+    std::string dir = tmp + "/" + name;
+    run_command("mkdir -p " + dir + "/root/ro && chmod 500 " + dir + "/root/ro");
+    if (!mark.empty()) Sandbox::write(dir + "/.owner", mark);
+    return dir;
+  };
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  std::string mine = tmp + "/minder-rehearse-live";
+  mkdir(mine.c_str(), 0700);
+  ASSERT_TRUE(mark_work(mine, &why)) << why;
+  std::string killed = work("minder-rehearse-killed", std::to_string(gone) + " 1\n");
+  // The pid lives on in another process, which started at another time.
+  std::string reused = work("minder-rehearse-reused", std::to_string(getpid()) + " 1\n");
+  std::string unmarked = work("minder-rehearse-unmarked", "");
+  std::string other = work("other-killed", std::to_string(gone) + " 1\n");
+  std::string odd = work("minder-rehearse-odd", "not a mark\n");
+  ASSERT_EQ(symlink(killed.c_str(), (tmp + "/minder-rehearse-link").c_str()), 0);
+  EXPECT_EQ(clear_leftovers(tmp), 2);
+  EXPECT_FALSE(Sandbox::exists(killed));
+  EXPECT_FALSE(Sandbox::exists(reused));
+  for (const std::string& kept : {mine, unmarked, other, odd}) EXPECT_TRUE(Sandbox::exists(kept));
+  // Not ours: another user's directory stays.
+  if (geteuid() != 0) return;
+  std::string theirs = work("minder-rehearse-theirs", std::to_string(gone) + " 1\n");
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(clear_leftovers(tmp), 0);
+  EXPECT_TRUE(Sandbox::exists(theirs));
 }
 
 // On kernels without a binfmt_misc of a namespace's own, the machine's entry
