@@ -109,7 +109,9 @@ int run_namespace(const rehearsal& r) {
   }
   if (pid == 0) {
     close(ready[1]);
-    pid1(r, ready[0]);
+    rehearsal watched = r;
+    watched.as_root = r.as_root && users;  // else the board's users are the machine's
+    pid1(watched, ready[0]);
   }
   int err = errno;
   close(ready[0]);

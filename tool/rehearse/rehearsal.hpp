@@ -28,6 +28,7 @@ struct rehearsal {
   std::string work;     // the rehearsal's own directory
   bool keep = false;
   bool as_root = false;  // the tool runs as root: the board's users are unprivileged ones
+                         // (in PID 1: false where user namespaces are refused)
   std::string rootfs;    // --root, or empty: the BusyBox root built in work/root
   std::string root;      // work/root: where the board's root is assembled
   std::string prog;      // the program directory inside the root ("/opt/app/bin")

@@ -602,3 +602,130 @@ TEST(Rehearse, BootOfAnX86DirNatively) {
             std::string::npos)
       << r.out;
 }
+
+// The tool's own failure is no verdict on the package: a phase that could
+// not run (here the daemon's loader is an empty file) is one line, exit 2.
+TEST(Rehearse, ToolFailureIsNoVerdict) {
+  Sandbox box;
+  std::string root = box.root + "/rootfs", dir = root + "/app/bin";
+  ASSERT_EQ(system(("mkdir -p " + root + "/bin " + root + "/lib64 " + dir).c_str()), 0);
+  Sandbox::write(root + "/bin/sh", "");
+  Sandbox::write(root + "/lib64/ld-linux-x86-64.so.2", "");
+  copy_exec("/bin/true", dir + "/minder");
+  Sandbox::write(dir + "/config", config_for({"kid"}));
+  Sandbox::write(dir + "/kid", "#!/bin/sh\n");
+  chmod((dir + "/kid").c_str(), 0755);
+  command_result r = rehearse(dir + " --root " + root + " --seconds 2");
+  if (cannot(r)) GTEST_SKIP();
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_TRUE(
+      r.has("minder-tool: rehearse: phase 1 of 1, first boot, could not run: minder could "
+            "not be started: /app/bin/minder: "))
+      << r.out;
+  EXPECT_FALSE(r.has("problem")) << r.out;
+}
+
+namespace {
+
+// Runs cmd as root where the kernel refuses user namespaces, as in a chroot
+// or some containers: a seccomp filter fails every clone and unshare that
+// asks for one with EPERM (and clone3, which it cannot look into, with ENOSYS).
+command_result refusing_user_namespaces(const std::string& cmd, const std::string& out) {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 7),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone3, 6, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_unshare, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_NEWUSER, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+  };
+  sock_fprog prog = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0) _exit(127);
+    if (unshare(CLONE_NEWUSER) == 0 || errno != EPERM) _exit(126);
+    command_result r = run_command(cmd, 240);
+    Sandbox::write(out, r.out);
+    _exit(r.status);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Sandbox::read(out)};
+}
+
+}  // namespace
+
+// A package's program reaches nothing of the workstation: not through
+// /proc/1/root, an absolute link in the package, nor /proc/self/root/..; as
+// root (whose board users are unprivileged ones), as root where user
+// namespaces are refused, and unprivileged.
+TEST(Rehearse, SealedFromTheWorkstation) {
+  if (!can_rehearse(board_bin("build-musl"))) GTEST_SKIP();
+  Sandbox box;
+  upgrade u = make_upgrade(box, board_bin("build-musl"), "cc", "cc", kIdle);
+  std::string tag = "minder-escape-" + std::to_string(getpid()), src = box.root + "/escape";
+  std::string escape =
+      "#!/bin/sh\n"
+      "echo x > /proc/1/root/tmp/" +
+      tag +
+      "-1\n"
+      "echo x > ../data/hostlink/" +
+      tag +
+      "-2\n"
+      "echo x > /proc/self/root/../../../../tmp/" +
+      tag +
+      "-3\n"
+      "echo x > /proc/1/cwd/../../../../tmp/" +
+      tag +
+      "-4\n"
+      "touch /tmp/" +
+      tag +
+      "-ran\n"
+      "while :; do sleep 1; done\n";
+  mkdir(src.c_str(), 0755);
+  Sandbox::write(src + "/kidb", escape);
+  chmod((src + "/kidb").c_str(), 0755);
+  ASSERT_EQ(symlink("/proc/1/root/tmp", (src + "/hostlink").c_str()), 0);
+  std::string pkg = box.root + "/escape.tgz";
+  copy_exec(box.root + "/upgrade/kida", src + "/kida");
+  ASSERT_EQ(run_command("tar -czf " + pkg + " -C " + src + " kida kidb hostlink").status, 0);
+  auto escaped = [&] {
+    return run_command("find /tmp " + box.root + " -maxdepth 3 -name '" + tag + "-*'").out;
+  };
+  std::string args = u.dir + " " + pkg + " --seconds 3";
+
+  command_result r = rehearse(args);
+  if (cannot(r)) GTEST_SKIP();
+  EXPECT_EQ(escaped(), "");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(phase(r, 2).find("started: ../data//kidb"), std::string::npos) << r.out;
+  if (geteuid() != 0) return;
+
+  r = refusing_user_namespaces(std::string(MINDER_TOOL) + " rehearse " + args, box.root + "/out");
+  EXPECT_EQ(escaped(), "");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(phase(r, 2).find("started: ../data//kidb"), std::string::npos) << r.out;
+
+  // Unprivileged, with a copy of root's fetched BusyBox.
+  std::string cache = box.root + "/cache", tmp = box.root + "/tmp";
+  const char* home = getenv("HOME");
+  ASSERT_EQ(system(("chmod 755 " + box.root + " && mkdir -p " + cache + " " + tmp + " && cp -a " +
+                    (home ? home : "/root") + "/.cache/minder-tool " + cache +
+                    "/ && chown -R 65534:65534 " + cache + " " + tmp + " && chmod -R a+rX " +
+                    u.dir + " " + pkg)
+                       .c_str()),
+            0);
+  r = run_command("env XDG_CACHE_HOME=" + cache + " TMPDIR=" + tmp +
+                      " setpriv --reuid=65534 --regid=65534 --clear-groups " + MINDER_TOOL +
+                      " rehearse " + args,
+                  240);
+  if (cannot(r)) return;
+  EXPECT_EQ(escaped(), "");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(phase(r, 2).find("started: ../data//kidb"), std::string::npos) << r.out;
+}
