@@ -145,7 +145,7 @@ bool mount_root(const rehearsal& r, std::string* why) {
   std::string upper = r.work + "/upper", ovl = r.work + "/overlay-work";
   for (const std::string& d : {upper, ovl, r.root})
     if (mkdir(d.c_str(), 0755) != 0) return fail(why, d);
-  if (r.as_root) shift_owners(upper);
+  if (r.as_root && !shift_owners(upper, why)) return false;
   std::string opts = "lowerdir=" + r.rootfs + ",upperdir=" + upper + ",workdir=" + ovl;
   if (mount("overlay", r.root.c_str(), "overlay", 0, opts.c_str()) != 0)
     return fail(why, "an overlay over " + r.rootfs);
@@ -195,7 +195,7 @@ bool prepare_root(const rehearsal& r, std::string* why) {
       !make_dirs(r.root + "/tmp", why))
     return false;
   // The program directory's parent, where minder makes ../data/, is the board's.
-  if (r.as_root) shift_owners(r.root + dir_of(r.prog));
+  if (r.as_root && !shift_owners(r.root + dir_of(r.prog), why)) return false;
   if (mount("proc", proc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
     return fail(why, proc);
   return true;

@@ -56,8 +56,7 @@ bool set_up_request(const rehearsal& r, std::string* why) {
   if (!copy_to(r.work + "/package.tgz", uci + "/qvupgrade.tgz", 0644, why) ||
       !install_requester(r, why))
     return false;
-  if (r.as_root) shift_owners(uci);
-  return true;
+  return !r.as_root || shift_owners(uci, why);
 }
 
 // After the phase: nothing left running, the run file and output read whole,

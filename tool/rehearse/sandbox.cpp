@@ -76,15 +76,16 @@ bool map_board_users(const rehearsal& r, pid_t pid) {
 }
 
 int shift_one(const char* path, const struct stat* st, int, FTW*) {
-  if (st->st_uid < 65536 && st->st_gid < 65536)
-    lchown(path, kBoardUsers + st->st_uid, kBoardUsers + st->st_gid);
-  return 0;
+  if (st->st_uid >= 65536 || st->st_gid >= 65536) return 0;  // the board's already
+  return lchown(path, kBoardUsers + st->st_uid, kBoardUsers + st->st_gid);
 }
 
 }  // namespace
 
-void shift_owners(const std::string& tree) {
-  nftw(tree.c_str(), shift_one, 16, FTW_PHYS | FTW_MOUNT);
+bool shift_owners(const std::string& tree, std::string* why) {
+  if (nftw(tree.c_str(), shift_one, 16, FTW_PHYS | FTW_MOUNT) == 0) return true;
+  *why = tree + ": cannot give it to the board's users: " + strerror(errno);
+  return false;
 }
 
 bool start_board(const rehearsal& r, board_ns* b, std::string* why) {

@@ -35,8 +35,9 @@ inline std::string watcher_proc(const rehearsal& r) {
 }
 
 // Gives the files of tree to the board's users, as the board's root sees
-// them: the workstation's root becomes kBoardUsers.
-void shift_owners(const std::string& tree);
+// them: the workstation's root becomes kBoardUsers; false, and why, when
+// one cannot be.
+bool shift_owners(const std::string& tree, std::string* why);
 
 // Starts the board's init in the root as mounted now; false, and why, when
 // it cannot.
