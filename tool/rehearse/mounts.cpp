@@ -188,17 +188,24 @@ bool prepare_root(const rehearsal& r, std::string* why) {
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     return fail(why, "private mounts");
   if (!register_emulator(r, why) || !mount_root(r, why)) return false;
-  // The watcher's /proc lies outside the board's root: the board mounts its own.
-  std::string prog = r.root + r.prog, proc = watcher_proc(r);
+  std::string prog = r.root + r.prog;
   if (!make_dirs(prog, why) || !bind_mount(r.work + "/prog", prog, why) || !mount_dev(r, why) ||
-      !make_dirs(proc, why) || !make_dirs(r.root + "/proc", why) ||
-      !make_dirs(r.root + "/tmp", why))
+      !make_dirs(r.root + "/proc", why) || !make_dirs(r.root + "/tmp", why))
     return false;
   // The program directory's parent, where minder makes ../data/, is the board's.
   if (r.as_root && !shift_owners(r.root + dir_of(r.prog), why)) return false;
-  if (mount("proc", proc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
-    return fail(why, proc);
   return true;
+}
+
+// The watcher's /proc lies outside the board's root: the board mounts its own.
+bool mount_watcher_proc(const rehearsal& r, std::string* why) {
+  std::string proc = watcher_proc(r);
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return fail(why, "private mounts");
+  if (!make_dirs(proc, why)) return false;
+  if (mount("proc", proc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0)
+    return true;
+  return fail(why, proc);
 }
 
 bool mount_tmp(const rehearsal& r, std::string* why) {

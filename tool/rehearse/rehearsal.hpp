@@ -147,6 +147,9 @@ int run_namespace(const rehearsal& r);
 bool binfmt_matches(const std::string& magic, const std::string& mask, const elf_id& id);
 // In PID 1: the mounts of the board's root and the emulator's registration.
 bool prepare_root(const rehearsal& r, std::string* why);
+// In PID 1, first: private mounts and PID 1's own /proc (sandbox.hpp's
+// watcher_proc).
+bool mount_watcher_proc(const rehearsal& r, std::string* why);
 bool mount_tmp(const rehearsal& r, std::string* why);
 void unmount_tmp(const rehearsal& r);
 
