@@ -166,7 +166,10 @@ int prepare(rehearsal& r) {
   if (!copy_program_dir(r, &why) || (!r.package.empty() && !copy_package(r, &why)))
     return setup_error("the rehearsal's copies: %s", why.c_str());
   // As root the board's users are unprivileged ones: its files are theirs.
-  if (r.as_root && !shift_owners(r.work, &why)) return setup_error("%s", why.c_str());
+  // The rehearsal's directory itself and its mark stay the tool's.
+  if (r.as_root &&
+      (!shift_owners(r.work + "/prog", &why) || (r.rootfs.empty() && !shift_owners(r.root, &why))))
+    return setup_error("%s", why.c_str());
   std::string list;
   for (const std::string& c : r.needs_root) list += (list.empty() ? "" : ", ") + c;
   if (!list.empty())

@@ -47,15 +47,18 @@ const char* const kSteps[] = {"", "its users", "private mounts", "bind", "its /p
   init_said said;
   std::string proc = r.root + "/proc";
   if (read(go, &c, 1) != 1) _exit(1);
-  said.step = own_users && !become_board_root()                                                ? 1
-              : mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0                ? 2
-              : mount(r.root.c_str(), r.root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ? 3
-              : mount("proc", proc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0
-                  ? 4
-              : chdir(r.root.c_str()) != 0 || syscall(SYS_pivot_root, ".", ".") != 0 ||
-                      umount2(".", MNT_DETACH) != 0 || chdir("/") != 0
-                  ? 5
-                  : 0;
+  // Still the tool's user until it is in the root, whose way in is the tool's.
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    said.step = 2;
+  else if (mount(r.root.c_str(), r.root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+    said.step = 3;
+  else if (mount("proc", proc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+    said.step = 4;
+  else if (chdir(r.root.c_str()) != 0 || syscall(SYS_pivot_root, ".", ".") != 0 ||
+           umount2(".", MNT_DETACH) != 0 || chdir("/") != 0)
+    said.step = 5;
+  else
+    said.step = own_users && !become_board_root() ? 1 : 0;
   said.err = errno;
   if (write(ready, &said, sizeof said) != sizeof said || said.step) _exit(1);
   close(ready);
