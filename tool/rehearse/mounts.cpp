@@ -146,7 +146,10 @@ bool mount_root(const rehearsal& r, std::string* why) {
   for (const std::string& d : {upper, ovl, r.root})
     if (mkdir(d.c_str(), 0755) != 0) return fail(why, d);
   if (r.as_root && !shift_owners(upper, why)) return false;
-  std::string opts = "lowerdir=" + r.rootfs + ",upperdir=" + upper + ",workdir=" + ovl;
+  // The root idmapped for the board's users, where PID 1 could make it so.
+  struct stat st;
+  std::string lower = lstat((r.work + "/lower").c_str(), &st) == 0 ? r.work + "/lower" : r.rootfs;
+  std::string opts = "lowerdir=" + lower + ",upperdir=" + upper + ",workdir=" + ovl;
   if (mount("overlay", r.root.c_str(), "overlay", 0, opts.c_str()) != 0)
     return fail(why, "an overlay over " + r.rootfs);
   return true;

@@ -12,6 +12,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 
 #include "common.hpp"
 #include "rehearsal.hpp"
+#include "sandbox.hpp"
 
 int setup_error(const char* fmt, ...) {
   va_list ap;
@@ -67,9 +69,12 @@ bool write_maps(pid_t pid, std::string* why) {
   rehearsal watched = r;
   std::string why;
   bool proc = !r.as_root || mount_watcher_proc(r, &why);
+  if (r.as_root && proc && !r.rootfs.empty()) idmap_root(r);
   if (r.as_root) {
     // Where user namespaces are refused, the board's users are the machine's.
     watched.as_root = proc && unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0;
+    if (!watched.as_root && umount2((r.work + "/lower").c_str(), MNT_DETACH) == 0)
+      rmdir((r.work + "/lower").c_str());
     if (write(asked, watched.as_root ? "u" : "n", 1) != 1) _exit(2);
   }
   char c = 0;

@@ -39,6 +39,11 @@ inline std::string watcher_proc(const rehearsal& r) {
 // one cannot be.
 bool shift_owners(const std::string& tree, std::string* why);
 
+// In PID 1 as root, before it enters a user namespace: the integrator's
+// root idmapped at work/lower for the board's users; false when the kernel
+// or the file system cannot (the root is then used as it is).
+bool idmap_root(const rehearsal& r);
+
 // Starts the board's init in the root as mounted now; false, and why, when
 // it cannot.
 bool start_board(const rehearsal& r, board_ns* b, std::string* why);

@@ -23,6 +23,7 @@
 #include "leftovers.hpp"
 #include "log.hpp"
 #include "rehearsal.hpp"
+#include "sandbox.hpp"
 
 namespace {
 
@@ -728,4 +729,33 @@ TEST(Rehearse, SealedFromTheWorkstation) {
   EXPECT_EQ(escaped(), "");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(phase(r, 2).find("started: ../data//kidb"), std::string::npos) << r.out;
+}
+
+// As root, the board's users are unprivileged ones, yet the board's root user
+// owns the integrator's root as on the board: a child changes a file of it
+// (in the overlay), and the root itself stays as it was.
+TEST(Rehearse, BoardsRootUserOwnsTheRoot) {
+  if (!can_rehearse(board_bin("build-musl"))) GTEST_SKIP();
+  if (geteuid() != 0) GTEST_SKIP() << "as root only";
+  Sandbox box;
+  upgrade u = make_upgrade(box, board_bin("build-musl"), "cc", "cc", kIdle);
+  command_result fetched =
+      run_command(std::string(MINDER_SOURCE_DIR) + "/scripts/fetch-deb busybox-static:amd64", 600);
+  ASSERT_EQ(fetched.status, 0) << fetched.out;
+  std::string root = box.root + "/rootfs", deb = fetched.out.substr(0, fetched.out.find('\n'));
+  ASSERT_EQ(system(("mkdir -p " + root + "/bin " + root + "/etc " + root + "/srv && cp " + deb +
+                    "/bin/busybox " + root + "/bin/ && for a in sh killall tar mv sleep; do " +
+                    "ln -s busybox " + root + "/bin/$a; done && echo old >" + root +
+                    "/etc/motd && mv " + u.dir + " " + root + "/srv/bin")
+                       .c_str()),
+            0);
+  Sandbox::write(root + "/srv/bin/kidb", "#!/bin/sh\necho new >>/etc/motd\nexec sleep 60\n");
+  std::string keep = box.root + "/keep";
+  command_result r = rehearse(root + "/srv/bin --root " + root + " --seconds 2 --keep " + keep);
+  if (cannot(r)) GTEST_SKIP();
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(Sandbox::read(keep + "/upper/etc/motd"), "old\nnew\n") << r.out;
+  EXPECT_EQ(Sandbox::read(root + "/etc/motd"), "old\n");
+  struct stat st;
+  EXPECT_TRUE(stat((keep + "/upper/etc/motd").c_str(), &st) == 0 && st.st_uid == kBoardUsers);
 }
