@@ -86,8 +86,12 @@ bool fetch_busybox(rehearsal& r, std::string* why) {
   std::string dir = cache_dir() + "/busybox-static_" + r.arch;
   deb_want busybox{{"busybox"}, r.b.id, true, "busybox"};
   if (!fetch_deb(pkg, {busybox}, dir, list_applets, r, why)) {
-    *why = "cannot fetch Debian's " + pkg + " (" + *why + "): give --root ROOTFS, or as root run " +
-           "\"dpkg --add-architecture " + r.arch + " && apt-get update\"";
+    // Fetched but without it: no architecture to add helps.
+    if (why->find(" holds no ") != std::string::npos)
+      *why = "Debian's " + pkg + ": " + *why + ": give --root ROOTFS";
+    else
+      *why = "cannot fetch Debian's " + pkg + " (" + *why + "): give --root ROOTFS, or as root " +
+             "run \"dpkg --add-architecture " + r.arch + " && apt-get update\"";
     return false;
   }
   r.busybox = dir + "/busybox";

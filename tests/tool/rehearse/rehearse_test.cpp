@@ -372,6 +372,31 @@ TEST(Rehearse, ClearsLeftoversOfKilledRehearsalsOnly) {
   EXPECT_TRUE(Sandbox::exists(theirs));
 }
 
+// A package of Debian's that lacks what the rehearsal needs is a set-up
+// error naming the package and the file (apt-get here hands out one whose
+// busybox is a text file).
+TEST(Rehearse, NamesWhatDebiansPackageLacks) {
+  Sandbox box;
+  std::string bin = box.root + "/apt", dir = box.root + "/bin";
+  mkdir(bin.c_str(), 0755);
+  mkdir(dir.c_str(), 0755);
+  std::string deb = make_deb(box.root, "busybox-static", {{"usr/bin/busybox", "#!/bin/sh\n"}});
+  Sandbox::write(bin + "/apt-get", "#!/bin/sh\ncp " + deb + " busybox-static_1_amd64.deb\n");
+  chmod((bin + "/apt-get").c_str(), 0755);
+  Sandbox::write(dir + "/minder", x86_program());
+  chmod((dir + "/minder").c_str(), 0755);
+  Sandbox::write(dir + "/config", config_for({"kid"}));
+  Sandbox::write(dir + "/kid", "#!/bin/sh\n");
+  command_result r = run_command("env PATH=" + bin + ":/usr/bin:/bin XDG_CACHE_HOME=" + box.root +
+                                 "/cache " + MINDER_TOOL + " rehearse " + dir);
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_TRUE(
+      r.has("minder-tool: rehearse: Debian's busybox-static:amd64: "
+            "busybox-static_1_amd64.deb holds no static program for 64-bit x86-64 named "
+            "busybox in a bin directory: give --root ROOTFS\n"))
+      << r.out;
+}
+
 // On kernels without a binfmt_misc of a namespace's own, the machine's entry
 // with the F flag must take the board's programs.
 TEST(Rehearse, MatchesTheMachinesBinfmtEntries) {
