@@ -28,10 +28,12 @@ struct rehearsal {
   std::string package;  // PACKAGE as given; empty: first boot only
   std::string work;     // the rehearsal's own directory
   bool keep = false;
-  std::string rootfs;  // --root, or empty: the BusyBox root built in work/root
-  std::string root;    // work/root: where the board's root is assembled
-  std::string prog;    // the program directory inside the root ("/opt/app/bin")
-  std::string daemon;  // the daemon's file name
+  bool as_root = false;  // the tool runs as root: the board's users are unprivileged ones
+                         // (in PID 1: false where user namespaces are refused)
+  std::string rootfs;    // --root, or empty: the BusyBox root built in work/root
+  std::string root;      // work/root: where the board's root is assembled
+  std::string prog;      // the program directory inside the root ("/opt/app/bin")
+  std::string daemon;    // the daemon's file name
   std::vector<std::string> children;
   std::vector<std::string> watched;  // children with heartbeat checking
   board b;
@@ -162,6 +164,9 @@ int run_namespace(const rehearsal& r);
 bool binfmt_matches(const std::string& magic, const std::string& mask, const elf_id& id);
 // In PID 1: the mounts of the board's root and the emulator's registration.
 bool prepare_root(const rehearsal& r, std::string* why);
+// In PID 1, first: private mounts and PID 1's own /proc (sandbox.hpp's
+// watcher_proc).
+bool mount_watcher_proc(const rehearsal& r, std::string* why);
 bool mount_tmp(const rehearsal& r, std::string* why);
 void unmount_tmp(const rehearsal& r);
 

@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include "common.hpp"
+#include "leftovers.hpp"
 #include "rehearsal.hpp"
+#include "sandbox.hpp"
 
 namespace {
 
@@ -124,13 +126,19 @@ int make_work(rehearsal& r, const options& opt) {
       return setup_error("--keep %s: %s: give a directory that does not exist yet", opt.keep,
                          strerror(errno));
   } else {
-    const char* tmp = getenv("TMPDIR");
-    dir = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/minder-rehearse-XXXXXX";
+    const char* env = getenv("TMPDIR");
+    std::string tmp = env && *env == '/' ? env : "/tmp", why;
+    clear_leftovers(tmp);
+    dir = tmp + "/" + kWorkPrefix + "XXXXXX";
     if (!mkdtemp(&dir[0])) return setup_error("%s: %s", dir.c_str(), strerror(errno));
+    if (!mark_work(dir, &why)) {
+      rmdir(dir.c_str());
+      return setup_error("%s", why.c_str());
+    }
   }
   char real[PATH_MAX];
   if (!realpath(dir.c_str(), real) || strpbrk(real, ",:\\")) {
-    rmdir(dir.c_str());
+    remove_tree(dir);
     return setup_error("%s: a comma, colon or backslash in its path: set TMPDIR", dir.c_str());
   }
   r.work = real;
@@ -155,6 +163,11 @@ int prepare(rehearsal& r) {
     return setup_error("the BusyBox root: %s", why.c_str());
   if (!copy_program_dir(r, &why) || (!r.package.empty() && !copy_package(r, &why)))
     return setup_error("the rehearsal's copies: %s", why.c_str());
+  // As root the board's users are unprivileged ones: its files are theirs.
+  // The rehearsal's directory itself and its mark stay the tool's.
+  if (r.as_root &&
+      (!shift_owners(r.work + "/prog", &why) || (r.rootfs.empty() && !shift_owners(r.root, &why))))
+    return setup_error("%s", why.c_str());
   std::string list;
   for (const std::string& c : r.needs_root) list += (list.empty() ? "" : ", ") + c;
   if (!list.empty())
@@ -194,6 +207,7 @@ void say_plan(const rehearsal& r) {
 
 int cmd_rehearse(const options& opt) {
   rehearsal r;
+  r.as_root = geteuid() == 0;
   r.dir = opt.args[0];
   if (opt.args.size() > 1) r.package = opt.args[1];
   std::vector<bool> watched;

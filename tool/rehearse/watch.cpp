@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "log.hpp"
+#include "sandbox.hpp"
 
 double now() {
   timespec t;
@@ -88,7 +89,7 @@ bool first_of(const std::vector<child_start>& starts, const std::string& child) 
 void take_exec(watch& w) {
   exec_seen e;
   child_start s;
-  std::string proc = w.r.root + "/proc";
+  std::string proc = watcher_proc(w.r);
   if (!next_exec(w.listener, proc, &e)) {
     ++w.out->unread;
     return;

@@ -1,18 +1,29 @@
 // SPDX-License-Identifier: MIT
 // minder-tool rehearse: its judgements alone, and whole rehearsals of the
 // board builds on an emulated board, which make check-rehearse runs.
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <stddef.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
 
+#include "deb_find.hpp"
 #include "harness.hpp"
+#include "leftovers.hpp"
 #include "log.hpp"
 #include "rehearsal.hpp"
+#include "sandbox.hpp"
 
 namespace {
 
@@ -261,6 +272,141 @@ TEST(Rehearse, RemovesItsOwnTreeOnly) {
             0);
   EXPECT_EQ(as_nobody([&] { return remove_tree(mine), 0; }), 0);
   EXPECT_FALSE(Sandbox::exists(mine));
+}
+
+namespace {
+
+// A package of files (path relative to its root, contents; a contents of "->
+// TARGET" is a link) built with dpkg-deb.
+std::string make_deb(const std::string& dir, const std::string& name,
+                     const std::vector<std::pair<std::string, std::string>>& files) {
+  std::string root = dir + "/" + name;
+  run_command("mkdir -p " + root + "/DEBIAN");
+  Sandbox::write(root + "/DEBIAN/control", "Package: " + name +
+                                               "\nVersion: 1\nArchitecture: all\nMaintainer: "
+                                               "t <t@t>\nDescription: t\n");
+  for (const auto& f : files) {
+    std::string path = root + "/" + f.first;
+    run_command("mkdir -p " + path.substr(0, path.rfind('/')));
+    if (f.second.compare(0, 3, "-> ") == 0)
+      EXPECT_EQ(symlink(f.second.substr(3).c_str(), path.c_str()), 0);
+    else
+      Sandbox::write(path, f.second);
+  }
+  EXPECT_EQ(run_command("dpkg-deb -b -Zgzip " + root + " " + root + ".deb").status, 0);
+  return root + ".deb";
+}
+
+}  // namespace
+
+// What the rehearsal takes from Debian is found by what it is: Debian 12 and
+// Debian 13 lay out busybox-static and the static emulators differently.
+TEST(Rehearse, FindsDebiansProgramsByWhatTheyAre) {
+  Sandbox box;
+  std::string arm = arm_program("");
+  arm[52] = 1;  // a PT_LOAD, no interpreter: static
+  std::string x86 = x86_program(), x86_dynamic = Sandbox::read("/proc/self/exe");
+  elf_id armhf, host;
+  ASSERT_TRUE(arch_by_name("armhf", &armhf) && elf_of("/proc/self/exe", &host));
+  deb_want busybox{{"busybox"}, armhf, true, "busybox"};
+  deb_want qemu{{"qemu-arm-static", "qemu-arm"}, host, true, "qemu-arm-static"};
+  auto take = [&](const std::string& deb, const deb_want& w, std::string* why) {
+    std::string out = deb + ".out";
+    mkdir(out.c_str(), 0755);
+    why->clear();
+    return unpack_wanted(deb, {w}, out, why) ? Sandbox::read(out + "/" + w.save_as) : "";
+  };
+  std::string why;
+  EXPECT_EQ(take(make_deb(box.root, "bb12", {{"bin/busybox", arm}}), busybox, &why), arm) << why;
+  // Debian 13: /usr/bin/busybox, and a text file named busybox beside it.
+  std::string bb13 = make_deb(box.root, "bb13",
+                              {{"usr/share/initramfs-tools/conf-hooks.d/busybox", "BUSYBOX=y\n"},
+                               {"usr/bin/busybox", arm},
+                               {"usr/share/doc/busybox/busybox", arm}});
+  EXPECT_EQ(take(bb13, busybox, &why), arm) << why;
+  EXPECT_EQ(take(make_deb(box.root, "bbx", {{"bin/busybox", x86}}), busybox, &why), "");
+  EXPECT_EQ(why, "bbx.deb holds no static program for 32-bit ARM named busybox in a bin directory");
+
+  EXPECT_EQ(take(make_deb(box.root, "qus12", {{"usr/bin/qemu-arm-static", x86}}), qemu, &why), x86)
+      << why;
+  // Debian 13's qemu-user-static only links to qemu-user's programs, which
+  // Debian 12 builds dynamically.
+  EXPECT_EQ(
+      take(make_deb(box.root, "qus13", {{"usr/bin/qemu-arm-static", "-> qemu-arm"}}), qemu, &why),
+      "");
+  EXPECT_EQ(why, "qus13.deb holds no static program for " + elf_name(host) +
+                     " named qemu-arm-static or qemu-arm in a bin directory");
+  EXPECT_EQ(take(make_deb(box.root, "qu12", {{"usr/bin/qemu-arm", x86_dynamic}}), qemu, &why), "");
+  EXPECT_EQ(take(make_deb(box.root, "qu13", {{"usr/bin/qemu-arm", x86}}), qemu, &why), x86) << why;
+  // The preferred name wins wherever it lies in the archive.
+  std::string x86b = x86 + "b";
+  EXPECT_EQ(take(make_deb(box.root, "both",
+                          {{"usr/bin/qemu-arm", x86}, {"usr/bin/qemu-arm-static", x86b}}),
+                 qemu, &why),
+            x86b)
+      << why;
+}
+
+// A killed rehearsal's directory goes at the next rehearsal; only one that
+// is provably a rehearsal's whose process is gone.
+TEST(Rehearse, ClearsLeftoversOfKilledRehearsalsOnly) {
+  Sandbox box;
+  std::string tmp = box.root + "/tmp", why;
+  mkdir(tmp.c_str(), 0755);
+  auto work = [&](const std::string& name, const std::string& mark) {
+    std::string dir = tmp + "/" + name;
+    run_command("mkdir -p " + dir + "/root/ro && chmod 500 " + dir + "/root/ro");
+    if (!mark.empty()) Sandbox::write(dir + "/.owner", mark);
+    return dir;
+  };
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  std::string mine = tmp + "/minder-rehearse-live";
+  mkdir(mine.c_str(), 0700);
+  ASSERT_TRUE(mark_work(mine, &why)) << why;
+  std::string killed = work("minder-rehearse-killed", std::to_string(gone) + " 1\n");
+  // The pid lives on in another process, which started at another time.
+  std::string reused = work("minder-rehearse-reused", std::to_string(getpid()) + " 1\n");
+  std::string unmarked = work("minder-rehearse-unmarked", "");
+  std::string other = work("other-killed", std::to_string(gone) + " 1\n");
+  std::string odd = work("minder-rehearse-odd", "not a mark\n");
+  ASSERT_EQ(symlink(killed.c_str(), (tmp + "/minder-rehearse-link").c_str()), 0);
+  EXPECT_EQ(clear_leftovers(tmp), 2);
+  EXPECT_FALSE(Sandbox::exists(killed));
+  EXPECT_FALSE(Sandbox::exists(reused));
+  for (const std::string& kept : {mine, unmarked, other, odd}) EXPECT_TRUE(Sandbox::exists(kept));
+  // Not ours: another user's directory stays.
+  if (geteuid() != 0) return;
+  std::string theirs = work("minder-rehearse-theirs", std::to_string(gone) + " 1\n");
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(clear_leftovers(tmp), 0);
+  EXPECT_TRUE(Sandbox::exists(theirs));
+}
+
+// A package of Debian's that lacks what the rehearsal needs is a set-up
+// error naming the package and the file (apt-get here hands out one whose
+// busybox is a text file).
+TEST(Rehearse, NamesWhatDebiansPackageLacks) {
+  Sandbox box;
+  std::string bin = box.root + "/apt", dir = box.root + "/bin";
+  mkdir(bin.c_str(), 0755);
+  mkdir(dir.c_str(), 0755);
+  std::string deb = make_deb(box.root, "busybox-static", {{"usr/bin/busybox", "#!/bin/sh\n"}});
+  Sandbox::write(bin + "/apt-get", "#!/bin/sh\ncp " + deb + " busybox-static_1_amd64.deb\n");
+  chmod((bin + "/apt-get").c_str(), 0755);
+  Sandbox::write(dir + "/minder", x86_program());
+  chmod((dir + "/minder").c_str(), 0755);
+  Sandbox::write(dir + "/config", config_for({"kid"}));
+  Sandbox::write(dir + "/kid", "#!/bin/sh\n");
+  command_result r = run_command("env PATH=" + bin + ":/usr/bin:/bin XDG_CACHE_HOME=" + box.root +
+                                 "/cache " + MINDER_TOOL + " rehearse " + dir);
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_TRUE(
+      r.has("minder-tool: rehearse: Debian's busybox-static:amd64: "
+            "busybox-static_1_amd64.deb holds no static program for 64-bit x86-64 named "
+            "busybox in a bin directory: give --root ROOTFS\n"))
+      << r.out;
 }
 
 // On kernels without a binfmt_misc of a namespace's own, the machine's entry
@@ -545,4 +691,162 @@ TEST(Rehearse, NeonChildOnABoardWithoutNeon) {
   EXPECT_NE(phase(r, 2).find("problem: kidb died of an illegal instruction (signal 4) "),
             std::string::npos)
       << r.out;
+}
+
+// The tool's own failure is no verdict on the package: a phase that could
+// not run (here the daemon's loader is an empty file) is one line, exit 2.
+TEST(Rehearse, ToolFailureIsNoVerdict) {
+  Sandbox box;
+  std::string root = box.root + "/rootfs", dir = root + "/app/bin";
+  ASSERT_EQ(system(("mkdir -p " + root + "/bin " + root + "/lib64 " + dir).c_str()), 0);
+  Sandbox::write(root + "/bin/sh", "");
+  Sandbox::write(root + "/lib64/ld-linux-x86-64.so.2", "");
+  copy_exec("/bin/true", dir + "/minder");
+  Sandbox::write(dir + "/config", config_for({"kid"}));
+  Sandbox::write(dir + "/kid", "#!/bin/sh\n");
+  chmod((dir + "/kid").c_str(), 0755);
+  command_result r = rehearse(dir + " --root " + root + " --seconds 2");
+  if (cannot(r)) GTEST_SKIP() << r.out;
+  EXPECT_EQ(r.status, 2) << r.out;
+  EXPECT_TRUE(
+      r.has("minder-tool: rehearse: phase 1 of 1, first boot, could not run: minder could "
+            "not be started: /app/bin/minder: "))
+      << r.out;
+  EXPECT_FALSE(r.has("problem")) << r.out;
+}
+
+namespace {
+
+// Runs cmd as root where the kernel refuses user namespaces, as in a chroot
+// or some containers: a seccomp filter fails every clone and unshare that
+// asks for one with EPERM (and clone3, which it cannot look into, with ENOSYS).
+command_result refusing_user_namespaces(const std::string& cmd, const std::string& out) {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 0, 7),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone3, 6, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_unshare, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_NEWUSER, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+  };
+  sock_fprog prog = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0) _exit(127);
+    if (unshare(CLONE_NEWUSER) == 0 || errno != EPERM) _exit(126);
+    command_result r = run_command(cmd, 240);
+    Sandbox::write(out, r.out);
+    _exit(r.status);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Sandbox::read(out)};
+}
+
+}  // namespace
+
+// A package's program reaches nothing of the workstation: not through
+// /proc/1/root, an absolute link in the package, nor /proc/self/root/..; as
+// root (whose board users are unprivileged ones), as root where user
+// namespaces are refused, and unprivileged.
+TEST(Rehearse, SealedFromTheWorkstation) {
+  std::string why = why_not_rehearse(board_bin("build-musl"));
+  if (!why.empty()) GTEST_SKIP() << why;
+  Sandbox box;
+  upgrade u = make_upgrade(box, board_bin("build-musl"), "cc", "cc", kIdle);
+  std::string tag = "minder-escape-" + std::to_string(getpid()), src = box.root + "/escape";
+  std::string escape =
+      "#!/bin/sh\n"
+      "echo x > /proc/1/root/tmp/" +
+      tag +
+      "-1\n"
+      "echo x > ../data/hostlink/" +
+      tag +
+      "-2\n"
+      "echo x > /proc/self/root/../../../../tmp/" +
+      tag +
+      "-3\n"
+      "echo x > /proc/1/cwd/../../../../tmp/" +
+      tag +
+      "-4\n"
+      "touch /tmp/" +
+      tag +
+      "-ran\n"
+      "while :; do sleep 1; done\n";
+  mkdir(src.c_str(), 0755);
+  Sandbox::write(src + "/kidb", escape);
+  chmod((src + "/kidb").c_str(), 0755);
+  ASSERT_EQ(symlink("/proc/1/root/tmp", (src + "/hostlink").c_str()), 0);
+  std::string pkg = box.root + "/escape.tgz";
+  copy_exec(box.root + "/upgrade/kida", src + "/kida");
+  ASSERT_EQ(run_command("tar -czf " + pkg + " -C " + src + " kida kidb hostlink").status, 0);
+  auto escaped = [&] {
+    return run_command("find /tmp " + box.root + " -maxdepth 3 -name '" + tag + "-*'").out;
+  };
+  std::string args = u.dir + " " + pkg + " --seconds 3";
+
+  command_result r = rehearse(args);
+  if (cannot(r)) GTEST_SKIP() << r.out;
+  EXPECT_EQ(escaped(), "");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(phase(r, 2).find("started: ../data//kidb"), std::string::npos) << r.out;
+  if (geteuid() != 0) return;
+
+  r = refusing_user_namespaces(std::string(MINDER_TOOL) + " rehearse " + args, box.root + "/out");
+  EXPECT_EQ(escaped(), "");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(phase(r, 2).find("started: ../data//kidb"), std::string::npos) << r.out;
+
+  // Unprivileged, with a copy of root's fetched BusyBox.
+  std::string cache = box.root + "/cache", tmp = box.root + "/tmp";
+  const char* home = getenv("HOME");
+  ASSERT_EQ(system(("chmod 755 " + box.root + " && mkdir -p " + cache + " " + tmp + " && cp -a " +
+                    (home ? home : "/root") + "/.cache/minder-tool " + cache +
+                    "/ && chown -R 65534:65534 " + cache + " " + tmp + " && chmod -R a+rX " +
+                    u.dir + " " + pkg)
+                       .c_str()),
+            0);
+  r = run_command("env XDG_CACHE_HOME=" + cache + " TMPDIR=" + tmp +
+                      " setpriv --reuid=65534 --regid=65534 --clear-groups " + MINDER_TOOL +
+                      " rehearse " + args,
+                  240);
+  if (cannot(r)) return;
+  EXPECT_EQ(escaped(), "");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(phase(r, 2).find("started: ../data//kidb"), std::string::npos) << r.out;
+}
+
+// As root, the board's users are unprivileged ones, yet the board's root user
+// owns the integrator's root as on the board: a child changes a file of it
+// (in the overlay), and the root itself stays as it was.
+TEST(Rehearse, BoardsRootUserOwnsTheRoot) {
+  std::string why = why_not_rehearse(board_bin("build-musl"));
+  if (!why.empty()) GTEST_SKIP() << why;
+  if (geteuid() != 0) GTEST_SKIP() << "as root only";
+  Sandbox box;
+  upgrade u = make_upgrade(box, board_bin("build-musl"), "cc", "cc", kIdle);
+  command_result fetched =
+      run_command(std::string(MINDER_SOURCE_DIR) + "/scripts/fetch-deb busybox-static:amd64", 600);
+  ASSERT_EQ(fetched.status, 0) << fetched.out;
+  std::string root = box.root + "/rootfs", deb = fetched.out.substr(0, fetched.out.find('\n'));
+  ASSERT_EQ(system(("mkdir -p " + root + "/bin " + root + "/etc " + root + "/srv && cp " + deb +
+                    "/bin/busybox " + root + "/bin/ && for a in sh killall tar mv sleep; do " +
+                    "ln -s busybox " + root + "/bin/$a; done && echo old >" + root +
+                    "/etc/motd && mv " + u.dir + " " + root + "/srv/bin")
+                       .c_str()),
+            0);
+  Sandbox::write(root + "/srv/bin/kidb", "#!/bin/sh\necho new >>/etc/motd\nexec sleep 60\n");
+  std::string keep = box.root + "/keep";
+  command_result r = rehearse(root + "/srv/bin --root " + root + " --seconds 2 --keep " + keep);
+  if (cannot(r)) GTEST_SKIP() << r.out;
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(Sandbox::read(keep + "/upper/etc/motd"), "old\nnew\n") << r.out;
+  EXPECT_EQ(Sandbox::read(root + "/etc/motd"), "old\n");
+  struct stat st;
+  EXPECT_TRUE(stat((keep + "/upper/etc/motd").c_str(), &st) == 0 && st.st_uid == kBoardUsers);
 }
