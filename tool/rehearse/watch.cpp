@@ -122,7 +122,7 @@ bool alive(const std::string& proc, int pid) {
 void check_overlaps(watch& w) {
   if (now() - w.overlaps_checked < 0.5) return;
   w.overlaps_checked = now();
-  std::string proc = w.r.root + "/proc";
+  std::string proc = watcher_proc(w.r);
   const std::vector<child_start>& starts = w.out->starts;
   std::vector<watch::pair_seen> still;
   for (size_t later = 0; later < starts.size(); ++later) {
