@@ -80,8 +80,8 @@ check-release: release
 	@scripts/check-release
 
 # The Buildroot package in contrib/buildroot: Buildroot's check-package on
-# every file, then "make minder" with Buildroot for 32-bit ARM, offline, and
-# the daemon it installs run under qemu. Buildroot's tree is BUILDROOT_DIR
+# every file, then "make minder" with Buildroot for 32-bit ARM, with musl and
+# with glibc, offline, and the daemon it installs run under qemu. Buildroot's tree is BUILDROOT_DIR
 # (default /work/buildroot-src); nothing is fetched, and without it this
 # says so and is skipped.
 check-buildroot:
