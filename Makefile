@@ -80,8 +80,9 @@ check-release: release
 	@scripts/check-release
 
 # The Buildroot package in contrib/buildroot: Buildroot's check-package on
-# every file, then "make minder" with Buildroot for 32-bit ARM, with musl and
-# with glibc, offline, and the daemon it installs run under qemu. Buildroot's tree is BUILDROOT_DIR
+# every file, then Buildroot builds the target directory of a 32-bit ARM
+# musl image with it, offline, whose daemon runs under qemu and whose rcS
+# starts minder when booted under qemu. Buildroot's tree is BUILDROOT_DIR
 # (default /work/buildroot-src); nothing is fetched, and without it this
 # says so and is skipped.
 check-buildroot:
