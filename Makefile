@@ -5,8 +5,8 @@ JOBS ?= 2
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build demo check check-asan check-tsan check-armhf fuzz bench clean \
-	musl board check-board check-boot check-musl check-busybox check-docs check-fleet check-rehearse release \
-	check-release
+	musl board check-board check-boot check-musl check-busybox check-docs check-fleet check-rehearse \
+	release check-release check-buildroot
 
 all: build
 
@@ -83,6 +83,15 @@ check-release: release
 # queries of docs/fleet.md run on them.
 check-fleet: build
 	@scripts/check-fleet $(BUILD)
+
+# The Buildroot package in contrib/buildroot: Buildroot's check-package on
+# every file, then Buildroot builds the target directory of a 32-bit ARM
+# musl image with it, offline, whose daemon runs under qemu and whose rcS
+# starts minder when booted under qemu. Buildroot's tree is BUILDROOT_DIR
+# (default /work/buildroot-src); nothing is fetched, and without it this
+# says so and is skipped.
+check-buildroot:
+	@JOBS=$(JOBS) scripts/check-buildroot
 
 # The manual pages lint-clean, and the links of the README and the guides.
 check-docs:

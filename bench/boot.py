@@ -2,9 +2,11 @@
 """The boot path: from a supervisor's start until all four children run.
 minder kills leftovers of its children's names before it starts them, so
 this is also the work of every new cycle. Beside it runit, runsvdir started
-on a directory of four services. Natively, with this machine's shell and
-killall; and for the ARM board binary under qemu-user with BusyBox as shell
-and killall (bench/emulated.py)."""
+on a directory of four services. Natively, with this machine's shell,
+killall and /proc; and as on a board (bench/boardlike.py): in a PID
+namespace with its own /proc, BusyBox as shell and killall, the static
+builds natively and the ARM board binaries under qemu-user, with the kill
+phase on its own."""
 import json
 import os
 import shutil
@@ -39,21 +41,27 @@ def measure_boot(bench, configs):
     return rows
 
 
-def measure_boot_emulated(arm):
-    """Under qemu-user: {name: {ms, n, max}} for each board binary in
-    arm.daemons and for runit, or None when emulation is not possible here."""
-    work = tempfile.mkdtemp(prefix="minder-bench-arm.")
-    cmd = [os.path.join(HERE, "..", "scripts", "emulate"), sys.executable,
-           os.path.join(HERE, "emulated.py"), "--work", work, "--busybox", arm.busybox,
-           "--runit", arm.runit, "--child", arm.child,
-           "--starts", str(BOOT_STARTS)] + [f"{n}={os.path.abspath(b)}" for n, b in arm.daemons]
+def measure_boot_boardlike(setup, emulated):
+    """As on a board (bench/boardlike.py, in a PID namespace with its own
+    /proc), natively or, emulated, under qemu-user: {"rows": {name: {ms, n,
+    max}} for each daemon in setup.daemons, for runit and for the kill phase
+    ("kill"), "processes": the most the namespace held}, or None when it
+    cannot run here."""
+    where = "under qemu" if emulated else "natively"
+    work = tempfile.mkdtemp(prefix="minder-bench-board.")
+    cmd = ([os.path.join(HERE, "..", "scripts", "emulate")] if emulated else []) + [
+        "unshare", "--pid", "--fork", "--mount-proc", sys.executable,
+        os.path.join(HERE, "boardlike.py"), "--work", work, "--busybox", setup.busybox,
+        "--runit", setup.runit, "--child", setup.child, "--kill-phase", setup.kill_phase,
+        "--starts", str(BOOT_STARTS)] + [f"{n}={os.path.abspath(b)}" for n, b in setup.daemons]
     try:
         done = subprocess.run(cmd, capture_output=True, text=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     if done.returncode != 0:
-        log(f"  boot path under qemu: not measured: {done.stderr.strip()[-600:]}")
+        log(f"  board-like boot path {where}: not measured: {done.stderr.strip()[-600:]}")
         return None
-    rows = summary(json.loads(done.stdout))
-    log(f"  boot path under qemu: {rows}")
-    return rows
+    out = json.loads(done.stdout)
+    result = {"rows": summary(out["times"]), "processes": out["processes"]}
+    log(f"  board-like boot path {where}: {result}")
+    return result

@@ -10,7 +10,7 @@ Every program runs from a fresh copy, written back with sync before anything
 is measured. Run through bench/run, which builds everything and passes the
 paths. What is measured lives beside this file: memory.py (sizes, memory,
 idle cost), launch.py (launch cost), timing.py (restarts, new cycles),
-upgrades.py, boot.py and emulated.py (the boot path), report.py and
+upgrades.py, boot.py and boardlike.py (the boot path), report.py and
 verdicts.py.
 """
 import argparse
@@ -21,7 +21,7 @@ import sys
 import time
 from types import SimpleNamespace
 
-from boot import measure_boot, measure_boot_emulated
+from boot import measure_boot, measure_boot_boardlike
 from launch import calibrate_sleep, measure_launch
 from memory import IDLE_S, measure_idle, measure_memory, measure_sizes
 from procs import become_subreaper, kill_below, log
@@ -45,18 +45,34 @@ def parse_args():
     parser.add_argument("--arm-child", help="the bench child built for 32-bit ARM")
     parser.add_argument("--arm-busybox", help="Debian's busybox-static for armhf, unpacked")
     parser.add_argument("--arm-runit", help="a static ARM BusyBox with runsvdir and runsv")
+    parser.add_argument("--arm-kill-phase", help="bench/kill_phase.cpp built for 32-bit ARM")
+    parser.add_argument("--busybox", help="Debian's busybox-static for this machine, unpacked")
+    parser.add_argument("--runit-busybox", help="a static BusyBox with runsvdir and runsv")
+    parser.add_argument("--kill-phase", help="bench/kill_phase.cpp built for this machine")
     parser.add_argument("--out", help="also write the report here")
     return parser.parse_args()
 
 
 def arm_setup(args):
     """What the boot path under qemu needs, or None when something is missing."""
-    if not all((args.board, args.arm_child, args.arm_busybox, args.arm_runit)):
+    if not all((args.board, args.arm_child, args.arm_busybox, args.arm_runit,
+                args.arm_kill_phase)):
         return None
     before = [("before", args.before_board)] if args.before_board else []
     return SimpleNamespace(busybox=args.arm_busybox, runit=os.path.abspath(args.arm_runit),
                            child=os.path.abspath(args.arm_child),
+                           kill_phase=os.path.abspath(args.arm_kill_phase),
                            daemons=before + [("after", args.board)])
+
+
+def native_setup(args):
+    """What the board-like boot path natively needs, or None."""
+    if not all((args.busybox, args.runit_busybox, args.kill_phase)):
+        return None
+    return SimpleNamespace(busybox=args.busybox, runit=os.path.abspath(args.runit_busybox),
+                           child=os.path.abspath(args.child),
+                           kill_phase=os.path.abspath(args.kill_phase),
+                           daemons=[("after", args.musl)])
 
 
 def measure(bench, args, results):
@@ -74,10 +90,13 @@ def measure(bench, args, results):
     results["cycle"] = measure_cycle(bench, minders)
     log("boot path")
     results["boot"] = measure_boot(bench, minders + ["runit"])
-    arm = arm_setup(args)
-    results["boot_arm"] = measure_boot_emulated(arm) if arm else None
+    native, arm = native_setup(args), arm_setup(args)
+    results["boot_board"] = measure_boot_boardlike(native, False) if native else None
+    results["boot_arm"] = measure_boot_boardlike(arm, True) if arm else None
     log("upgrade 130")
     results["upgrade"] = measure_upgrade(bench, minders)
+    log("upgrade 130 over data mode")
+    results["upgrade_data"] = measure_upgrade(bench, minders, over_data=True)
     log(f"idle cost ({IDLE_S} s)")
     results["idle"] = measure_idle(bench)
 

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The bench's tables: every tool side by side, minder before and after the
-change under test, and the launch cost of a child."""
+change under test, the boot path as on a board, and the launch cost of a
+child."""
 from boot import BOOT_STARTS
 from memory import CHECK_PERIOD_S, HB_RATE, IDLE_S
 from timing import FAST, RESTART_PLANS
@@ -25,6 +26,7 @@ def tools_table(r):
         lines.append(label.ljust(W0) + "".join(v.rjust(w) for v in values) + "  " + target)
     mem, size, idle, rst = r["memory"], r["sizes"], r["idle"], r["restart"]
     cycle, upgrade = r["cycle"]["minder"], r["upgrade"]["minder"]
+    upgrade_data = r["upgrade_data"]["minder"]
     row("processes / threads", [f"{mem[c]['procs']:.0f} / {mem[c]['threads']:.0f}" for c in CONFIGS])
     row("RSS KiB", [fmt(mem[c]["Rss"]) for c in CONFIGS])
     row("PSS KiB", [fmt(mem[c]["Pss"]) for c in CONFIGS], "<= 330")
@@ -45,6 +47,7 @@ def tools_table(r):
     row("160 cycle, all four back ms", [fmt(cycle["ms"], 1)] + rest, "<= 30")
     row("CPU ms per 160 cycle", [fmt(cycle["cpu_ms"], 1)] + rest)
     row("upgrade 130, first child back ms", [fmt(upgrade["ms"], 1)] + rest)
+    row("  over data mode", [fmt(upgrade_data["ms"], 1)] + rest)
     lines.append("")
     lines.append(f"* minder+hb idles under libfaketime at x{HB_RATE}: {IDLE_S} s real = "
                  f"{IDLE_S * HB_RATE} s daemon time, {IDLE_S * HB_RATE // CHECK_PERIOD_S} "
@@ -58,7 +61,9 @@ def tools_table(r):
                  "into a data directory on an ext4 image (loop device), from the requesting "
                  "child's exit to the first child of the new cycle, including making the "
                  f"unpack and the record durable; {upgrade['n']} upgrades "
-                 f"(max {fmt(upgrade['max'], 1)} ms).")
+                 f"(max {fmt(upgrade['max'], 1)} ms); over data mode, an earlier upgrade "
+                 f"running from the data directory: {upgrade_data['n']} upgrades "
+                 f"(max {fmt(upgrade_data['max'], 1)} ms).")
     if "calibrated" in rst["minder"]:
         lines.append(f"sleep(10) under libfaketime x{FAST} takes {fmt(r['sleep_ms'], 2)} ms real; "
                      f"minder restart overhead beyond that: "
@@ -74,7 +79,8 @@ def tools_table(r):
 def before_after_table(r):
     """minder built from the earlier revision beside this one, and runit."""
     w = 14
-    cycle, upgrade, boot, arm = r["cycle"], r["upgrade"], r["boot"], r["boot_arm"] or {}
+    cycle, upgrade, boot = r["cycle"], r["upgrade"], r["boot"]
+    arm = (r["boot_arm"] or {}).get("rows", {})
     lines = [f"minder before ({r['before_rev']}) and after".ljust(W0)
              + "".join(c.rjust(w) for c in ("before", "after", "runit", "after/before")),
              "-" * (W0 + 4 * w)]
@@ -89,19 +95,53 @@ def before_after_table(r):
     lines.append("CPU ms per 160 cycle".ljust(W0) + "".join(
         fmt(cycle.get(c, {}).get("cpu_ms"), 1).rjust(w) for c in ("minder-before", "minder")))
     row("upgrade 130, first child back ms", upgrade, "minder-before", "minder")
+    row("  over data mode", r["upgrade_data"], "minder-before", "minder")
     row("boot path ms, natively", boot, "minder-before", "minder", runit="runit")
-    row("boot path ms, ARM under qemu", arm, "before", "after", runit="runit")
+    row("boot path ms, ARM, board-like", arm, "before", "after", runit="runit")
     lines.append("")
     lines.append(
         f"Boot path: from the supervisor's start until all four children had started, "
         f"medians of {BOOT_STARTS} starts, the supervisors taking turns. Natively: the glibc "
-        "builds with this machine's sh and killall, runit as Debian ships it. Under qemu-user: "
-        "the static board builds (32-bit ARM, musl) and ARM children in a root whose sh and "
-        "killall are Debian's static BusyBox for armhf, and runit is BusyBox's runsvdir and "
-        "runsv, from Debian's BusyBox source built static for armhf with those two alone.")
+        "builds with this machine's sh, killall and /proc, runit as Debian ships it. ARM, "
+        "board-like: the static board builds (32-bit ARM, musl) under qemu-user, as in the "
+        "table below.")
     if "minder-before" in upgrade:
         diff = upgrade["minder"]["ms"] - upgrade["minder-before"]["ms"]
-        lines.append(f"Upgrade 130: the change costs {diff:+.1f} ms per upgrade in this run.")
+        over = r["upgrade_data"]
+        diff_data = over["minder"]["ms"] - over["minder-before"]["ms"]
+        lines.append(f"Upgrade 130: the change costs {diff:+.1f} ms per first upgrade and "
+                     f"{diff_data:+.1f} ms per upgrade over data mode in this run.")
+    return lines
+
+
+def board_table(r):
+    """The boot path as on a board, its kill phase on its own."""
+    w = 13
+    lines = ["boot path as on a board, ms".ljust(W0) + "".join(
+        c.rjust(w) for c in ("minder", "kill phase", "minder-kill", "runit", "minder/runit")),
+        "-" * (W0 + 5 * w)]
+    counts = []
+    for label, result in (("static x86-64, natively", r["boot_board"]),
+                          ("ARM board binary under qemu", r["boot_arm"])):
+        if not result:
+            lines.append(label.ljust(W0) + "not measured".rjust(w))
+            continue
+        rows = result["rows"]
+        minder, kill, runit = (rows[c]["ms"] for c in ("after", "kill", "runit"))
+        lines.append(label.ljust(W0) + "".join(x.rjust(w) for x in (
+            fmt(minder, 1), fmt(kill, 1), fmt(minder - kill, 1), fmt(runit, 1),
+            fmt(minder / runit, 2))))
+        counts.append(result["processes"])
+    lines.append("")
+    lines.append(
+        "Each in a PID namespace with its own /proc (at most "
+        f"{max(counts, default='-')} processes in it), in a root whose sh and killall are "
+        "Debian's static BusyBox for the machine, runit being BusyBox's runsvdir and runsv "
+        "built static with those two alone. Kill phase: the daemon's four kill commands "
+        "(sh -c \"killall -9 'NAME' ...\"), started side by side by its own code "
+        "(bench/kill_phase.cpp) and all waited for, timed alone in the same root, taking turns "
+        "with the boots; minder-kill: the rest of minder's boot path, its own start and the "
+        f"four children's. Medians of {BOOT_STARTS}.")
     return lines
 
 
@@ -122,4 +162,5 @@ def launch_table(launch):
 
 
 def report(r):
-    return tools_table(r) + [""] + before_after_table(r) + [""] + launch_table(r["launch"])
+    return (tools_table(r) + [""] + before_after_table(r) + [""] + board_table(r) + [""]
+            + launch_table(r["launch"]))

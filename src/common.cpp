@@ -125,11 +125,37 @@ int build_kill_command(char* buf, size_t size, const char* name) {
   return ok ? 0 : -1;
 }
 
-pid_t start_shell(const char* cmd) {
+namespace {
+
+// The file actions of a spawn, destroyed when they go out of scope.
+class spawn_actions {
+ public:
+  spawn_actions() { ok_ = posix_spawn_file_actions_init(&actions_) == 0; }
+  ~spawn_actions() {
+    if (ok_) posix_spawn_file_actions_destroy(&actions_);
+  }
+  spawn_actions(const spawn_actions&) = delete;
+  spawn_actions& operator=(const spawn_actions&) = delete;
+  // Standard input from fd; false when that cannot be arranged.
+  bool input_from(int fd) { return ok_ && posix_spawn_file_actions_adddup2(&actions_, fd, 0) == 0; }
+  const posix_spawn_file_actions_t* get() const { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+  bool ok_;
+};
+
+}  // namespace
+
+pid_t start_shell(const char* cmd, int input) {
   char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd),
                   nullptr};
   pid_t pid;
-  if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0) return -1;
+  spawn_actions actions;
+  if (input >= 0 && !actions.input_from(input)) return -1;
+  if (posix_spawn(&pid, "/bin/sh", input >= 0 ? actions.get() : nullptr, nullptr, argv, environ) !=
+      0)
+    return -1;
   return pid;
 }
 
@@ -142,8 +168,8 @@ int wait_shell(pid_t pid) {
   return status;
 }
 
-int run_shell(const char* cmd) {
-  return wait_shell(start_shell(cmd));
+int run_shell(const char* cmd, int input) {
+  return wait_shell(start_shell(cmd, input));
 }
 
 void kill_by_name(const char* name) {

@@ -96,15 +96,16 @@ int build_kill_command(char* buf, size_t size, const char* name);
 // Starts cmd with /bin/sh -c: the shell's pid, or -1 when no shell could be
 // started. Unlike system(), it leaves the process's signal dispositions
 // alone, so a child forked meanwhile by another thread does not inherit
-// SIGINT and SIGQUIT ignored.
-pid_t start_shell(const char* cmd);
+// SIGINT and SIGQUIT ignored. With input 0 or more, the shell reads its
+// standard input from that descriptor instead of the daemon's.
+pid_t start_shell(const char* cmd, int input = -1);
 
 // Waits for a shell from start_shell: its wait status, or -1 when pid is
 // negative or the shell was collected by another wait.
 int wait_shell(pid_t pid);
 
 // start_shell, then wait_shell.
-int run_shell(const char* cmd);
+int run_shell(const char* cmd, int input = -1);
 
 // Kills every process named name (result ignored).
 void kill_by_name(const char* name);

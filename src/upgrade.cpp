@@ -10,6 +10,8 @@
 
 #include <utility>
 
+#include "upgrade_package.hpp"
+
 namespace {
 
 struct text_freer {
@@ -146,10 +148,9 @@ int write_record(const char* path, const cJSON* record) {
 
 // Whether the package reads as a whole gzip tar: a download cut short or a
 // damaged stream fails here, before anything in the data directory changes.
-bool package_readable(const char* package) {
-  char cmd[2048];
-  snprintf(cmd, sizeof cmd, "tar -tzf %s >/dev/null 2>&1", package);
-  return run_shell(cmd) == 0;
+// tar says why on the daemon's output, as the unpack does.
+bool package_readable(int package) {
+  return run_on_package("tar -tzf /proc/self/fd/0 >/dev/null", package) == 0;
 }
 
 // Takes every plugindata member out of a record that selects data mode and
@@ -177,40 +178,50 @@ bool data_on_disk() {
   return true;
 }
 
-// Unpacks the package into the data directory. The record selects data mode
-// only over a whole, durable unpack: when it selects it now, it first loses
-// every plugindata member, so that a device cut off during the unpack starts
-// the shipped programs, never a half-written set. A damaged package, or a
-// record that cannot lose plugindata (a full disk), leaves the data directory
-// and the record as they were.
-void unpack(const char* package, json_ptr& record, const char* record_path) {
-  if (!package_readable(package) || !leave_data_mode(record, record_path)) return;
+// Unpacks the package, read from the descriptor that was tested, into the
+// data directory. The record selects data mode only over a whole, durable
+// unpack: when it selects it now, the package is first read whole, and the
+// record then loses every plugindata member, so that a device cut off
+// during the unpack starts the shipped programs, never a half-written set.
+// A package that cannot be read whole, or a record that cannot lose
+// plugindata (a full disk), leaves the data directory and the record as they
+// were. Without an earlier upgrade there is nothing to keep: a package that
+// fails leaves the shipped programs, tested or not, so it is not tested.
+void unpack(int package, json_ptr& record, const char* record_path) {
+  if (json_get_int(record.get(), "plugindata") == 1 &&
+      (!package_readable(package) || !leave_data_mode(record, record_path)))
+    return;
   char cmd[2048];
-  snprintf(cmd, sizeof cmd, "tar -zxf %s -C %s", package, kDataDir);
-  if (run_shell(cmd) == 0 && data_on_disk()) add_number(record.get(), "plugindata");
+  snprintf(cmd, sizeof cmd, "tar -zxf /proc/self/fd/0 -C %s", kDataDir);
+  if (run_on_package(cmd, package) == 0 && data_on_disk()) add_number(record.get(), "plugindata");
 }
 
-void install_blob(const char* package, cJSON* record) {
+// A failure says which side failed: in is -1 when the source could not be
+// opened, out is -1 when dst could not be written (its temporary file or the
+// rename).
+int copy_into(int in, const char* dst) {
+  replacement out(dst, 0700);
+  int out_fd = out.fd();
+  if (in >= 0 && out_fd >= 0) {
+    copied result = copy_fd(in, out_fd);
+    if (out.commit(result == copied::whole) == 0) return 0;
+    if (result != copied::read_failed) out_fd = -1;
+  }
+  printf(kMsgCopyFailed, in, out_fd);
+  return -1;
+}
+
+void install_blob(int package, cJSON* record) {
   char blob[kDataPathSize];
   snprintf(blob, sizeof blob, "%s/%s", kDataDir, "init.bin");
-  if (copy_file(package, blob) == 0) add_number(record, "luadata");
+  if (copy_into(package, blob) == 0) add_number(record, "luadata");
 }
 
 }  // namespace
 
-// A failure says which side failed: in is -1 when src could not be opened,
-// out is -1 when dst could not be written (its temporary file or the rename).
 int copy_file(const char* src, const char* dst) {
   unique_fd in(open_regular(src));
-  replacement out(dst, 0700);
-  int out_fd = out.fd();
-  if (in.get() >= 0 && out_fd >= 0) {
-    copied result = copy_fd(in.get(), out_fd);
-    if (out.commit(result == copied::whole) == 0) return 0;
-    if (result != copied::read_failed) out_fd = -1;
-  }
-  printf(kMsgCopyFailed, in.get(), out_fd);
-  return -1;
+  return copy_into(in.get(), dst);
 }
 
 int write_text_file(const char* path, const char* data, size_t len) {
@@ -222,16 +233,19 @@ int write_text_file(const char* path, const char* data, size_t len) {
 void apply_upgrade(supervisor_state& /*state*/, int code) {
   char package[510];
   snprintf(package, sizeof package, "%s/%s", kStateDir, "qvupgrade.tgz");
-  // Anything but a readable regular file (a FIFO, a device) counts as no package.
-  if (unique_fd(open_regular(package)).get() < 0) return;
+  // Anything but a readable regular file (a FIFO, a device), or a file that
+  // another user could have put there or rewritten, counts as no package.
+  // What is installed is read through this one descriptor, never by name.
+  unique_fd fd(open_package(package));
+  if (fd.get() < 0) return;
   char path[kDataPathSize];
   bootchk_path(path);
   json_ptr record = json_read_file(path);
   if (!cJSON_IsObject(record.get())) record.reset(cJSON_CreateObject());
   if (record && !json_get_string(record.get(), "version"))
     cJSON_AddItemToObject(record.get(), "version", cJSON_CreateString(kVersion));
-  if (record && code == kExitUnpackPackage) unpack(package, record, path);
-  if (record && code == kExitInstallBlob) install_blob(package, record.get());
+  if (record && code == kExitUnpackPackage) unpack(fd.get(), record, path);
+  if (record && code == kExitInstallBlob) install_blob(fd.get(), record.get());
   unlink(package);
   if (record) write_record(path, record.get());
 }

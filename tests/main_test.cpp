@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "harness.hpp"
@@ -181,5 +183,42 @@ TEST(StartUp, StateDirectoryMustBeTheDaemonsOwn) {
     EXPECT_EQ(box.wait_exit(), 0);
     EXPECT_EQ(box.out(), std::string("mkdir (/tmp/.uci/) error: ") + strerror(EPERM));
     EXPECT_FALSE(Sandbox::exists(theirs + "/" + box.name + ".run"));
+  }
+}
+
+// The demo (make demo) stopped as its banner says, with SIGTERM to the script
+// or Ctrl-C: it removes what it made and ends with status 0, so that make
+// reports no error, and without the shell's "Terminated" about the daemon.
+TEST(Demo, EndsQuietlyWhenToldToStop) {
+  if (!private_mounts())
+    GTEST_SKIP() << "needs root: the demo's run file goes to a /tmp of its own";
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(sig));
+    Sandbox box;
+    const std::string out = box.root + "/demo-out";
+    FreshTmp tmp(box.root);
+    ASSERT_TRUE(tmp.ok);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      signal(SIGINT, SIG_DFL);  // a shell keeps a signal ignored at its start
+      int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      execl("/bin/sh", "sh", MINDER_SOURCE_DIR "/scripts/demo", MINDER_BIN, nullptr);
+      _exit(127);
+    }
+    ASSERT_TRUE(eventually([&] {
+      return Sandbox::read(out).find("run file |") != std::string::npos;
+    })) << Sandbox::read(out);
+    kill(pid, sig);
+    int status = -1;
+    ASSERT_TRUE(eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }))
+        << Sandbox::read(out);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::string text = Sandbox::read(out);
+    EXPECT_NE(text.find("== demo over: removed"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Terminated"), std::string::npos) << text;
+    EXPECT_FALSE(Sandbox::exists("/tmp/.uci/minder-demo.run"));
   }
 }

@@ -275,3 +275,63 @@ TEST(UpgradeFlow, FailedWriteBackKeepsShippedPrograms) {
   EXPECT_EQ(Sandbox::read(box.data + "/.bootchk"), R"({"version":"1.0.12.3"})");
   EXPECT_EQ(box.last_args(kid), kid + " -r 130");
 }
+
+// The package is tested only over an earlier upgrade, where a package that
+// fails would otherwise cost it, and what tar unpacks is what it tested: a
+// tar that puts another package at the package's path once its test has
+// passed leaves the tested set unpacked all the same.
+TEST(UpgradeFlow, UnpacksThePackageItTested) {
+  for (bool earlier : {false, true}) {
+    SCOPED_TRACE(earlier ? "over an earlier upgrade" : "first upgrade");
+    Sandbox box;
+    std::string a = box.child("testa", earlier), b = box.child("testb", earlier);
+    box.config(config_for({a, b}));
+    box.plan(a, "exit 130\nstay\n");
+    if (earlier) Sandbox::write(box.data + "/.bootchk", R"({"version":"1.0.12.3","plugindata":1})");
+    const std::string other = "/tmp/.uci/" + box.name + ".tgz", calls = box.root + "/tar.calls";
+    make_package(box, {a, b}, "\n# untested\n");
+    ASSERT_EQ(rename(kPackage, other.c_str()), 0);
+    make_package(box, {a, b}, kNewVersion);
+    const std::string bin = box.root + "/bin", path = getenv("PATH");
+    mkdir(bin.c_str(), 0755);
+    Sandbox::write(bin + "/tar", "#!/bin/sh\nPATH=${PATH#*:}\necho \"$1\" >>" + calls +
+                                     "\ncase $1 in -t*) tar \"$@\" && mv " + other + " " +
+                                     kPackage + " ;; *) tar \"$@\" ;; esac\n");
+    chmod((bin + "/tar").c_str(), 0755);
+    setenv("PATH", (bin + ":" + path).c_str(), 1);
+    box.start();
+    setenv("PATH", path.c_str(), 1);
+    ASSERT_TRUE(eventually([&] { return box.starts(a).size() + box.starts(b).size() == 4; }))
+        << box.out();
+    EXPECT_EQ(what_runs(box, a, b, 1), "new");
+    EXPECT_EQ(Sandbox::read(calls), earlier ? "-tzf\n-zxf\n" : "-zxf\n");
+    unlink(other.c_str());
+  }
+}
+
+// An unpack that fails part-way over an earlier upgrade (an entry below a
+// path that is a file in the data directory): the package reads whole, so
+// the record has left data mode when tar fails; the shipped programs start.
+TEST(UpgradeFlow, UnpackFailingOverAnEarlierUpgradeStartsShippedPrograms) {
+  Sandbox box;
+  std::string a = box.child("clasha", true), b = box.child("clashb", true);
+  box.config(config_for({a, b}));
+  box.plan(a, "exit 130\nstay\n");
+  Sandbox::write(box.data + "/.bootchk", R"({"version":"1.0.12.3","plugindata":1})");
+  Sandbox::write(box.data + "/lib", "a file where the package has a directory");
+  make_package(box, {a, b}, kNewVersion);
+  const std::string dir = box.root + "/package";
+  mkdir((dir + "/lib").c_str(), 0755);
+  Sandbox::write(dir + "/lib/helper", "helper");
+  ASSERT_EQ(
+      system(("tar czf " + std::string(kPackage) + " -C " + dir + " " + a + " " + b + " lib/helper")
+                 .c_str()),
+      0);
+  box.start();
+  ASSERT_TRUE(eventually([&] { return box.starts(a).size() + box.starts(b).size() == 4; }))
+      << box.out();
+  EXPECT_EQ(what_runs(box, a, b, 1), "shipped");
+  EXPECT_EQ(Sandbox::read(box.data + "/.bootchk"), R"({"version":"1.0.12.3"})");
+  EXPECT_EQ(Sandbox::read(box.data + "/lib"), "a file where the package has a directory");
+  EXPECT_NE(box.out().find("tar: "), std::string::npos) << box.out();
+}

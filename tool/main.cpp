@@ -23,7 +23,7 @@ const char kSynopsis[] =
     "                       [--json] [--timeline]\n"
     "       minder-tool log RUNFILE|DIR... [--config CONFIG] [--json] [--each] [--timeline]\n"
     "       minder-tool rehearse DIR [PACKAGE] [--root ROOTFS] [--arch NAME | --daemon NAME]\n"
-    "                        [--seconds N] [--svg FILE] [--keep DIR]\n"
+    "                        [--libc musl | glibc] [--seconds N] [--svg FILE] [--keep DIR]\n"
     "       minder-tool --help | --version\n";
 const char kUsage[] =
     "\n"
@@ -57,9 +57,9 @@ const char kUsage[] =
     "architecture, fetched with apt-get download into ~/.cache/minder-tool; its\n"
     "oldest CPU is emulated with qemu-user (an x86-64 DIR runs natively). Phase 1\n"
     "runs 20 s, phase 2 60 s after the request, phase 3 20 s; --seconds N makes\n"
-    "phases 2 and 3 N s long (phase 1 at most 20 s). A heartbeat kill takes three\n"
-    "missed checks 120 s apart: to see one, give --seconds 390 or more. --svg FILE\n"
-    "draws the phases' timelines; --keep DIR keeps the rehearsal's root and files.\n"
+    "each phase N s long. A heartbeat kill comes 360-480 s after the last\n"
+    "heartbeat: to see one, give --seconds 490 or more. --svg FILE draws the\n"
+    "rehearsal; --keep DIR keeps the rehearsal's root and files.\n"
     "Exit status: 0 no problem, 1 problems, 2 usage or set-up error.\n";
 
 int usage(const char* why) {

@@ -21,6 +21,11 @@ inline constexpr char kFallsBack[] =
 
 // What happens on the device when tar -zxf fails on a package.
 inline constexpr char kNoData[] = "the daemon records the upgrade without plugindata";
+// The same for a package that tar cannot read whole, which the daemon's test
+// refuses over an earlier upgrade.
+inline constexpr char kNotWhole[] =
+    "the daemon records the upgrade without plugindata (over an earlier upgrade its test, tar "
+    "-tzf, fails first and that upgrade runs on)";
 
 // Empty when the gzip file fd is whole as gzip -d sees it (every member's CRC
 // and length right, nothing but zeros after the last), else what is wrong and

@@ -22,7 +22,7 @@ bool gzip_tar(report& rep, const std::string& file, archive* a) {
                            : "neither gzip-compressed nor a tar";
   if ((archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_EMPTY)
     what = "an empty file";
-  rep.problem(file, "%s: tar -zxf fails and %s", what, kNoData);
+  rep.problem(file, "%s: tar -zxf fails and %s", what, kNotWhole);
   return false;
 }
 
@@ -30,8 +30,8 @@ bool gzip_tar(report& rep, const std::string& file, archive* a) {
 // none (a gzip stream cut short), what is wrong with the gzip stream.
 void unreadable(report& rep, const std::string& file, const std::string& at, archive* a, int fd) {
   std::string damage = archive_error_string(a) ? "" : gzip_damage(fd);
-  if (!damage.empty()) return rep.problem(file, "%s, and %s", damage.c_str(), kNoData);
-  rep.problem(file, "%s: %s: tar -zxf fails and %s", at.c_str(), archive_why(a), kNoData);
+  if (!damage.empty()) return rep.problem(file, "%s, and %s", damage.c_str(), kNotWhole);
+  rep.problem(file, "%s: %s: tar -zxf fails and %s", at.c_str(), archive_why(a), kNotWhole);
 }
 
 // The board, from --config, --arch or --daemon: with --config the configured
@@ -92,7 +92,7 @@ int cmd_inspect(const options& opt) {
       rep.problem(file, "empty: nothing is installed, yet the next cycle runs in data mode");
   } else if (std::string damage = gzip_damage(fd.get()); !damage.empty()) {
     // The tar reader stops at the end marker: the rest of the stream is read here.
-    rep.problem(file, "%s, and %s", damage.c_str(), kNoData);
+    rep.problem(file, "%s, and %s", damage.c_str(), kNotWhole);
   }
   for (const unpacking::child& c : u.children)
     if (!c.found) rep.problem(file + ": " + c.name, "missing configured child: %s", kFallsBack);

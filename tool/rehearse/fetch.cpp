@@ -3,25 +3,22 @@
 // apt-get download and unpacked there with libarchive, never installed:
 // busybox-static for the board's architecture and the static emulator of
 // qemu-user-static.
-#include <archive.h>
-#include <archive_entry.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <memory>
 
 #include "common.hpp"
-#include "package.hpp"
+#include "deb_find.hpp"
 #include "rehearsal.hpp"
 
 namespace {
-
-using reader = std::unique_ptr<archive, archive_reader_freer>;
 
 // The cache outside any tree: ${XDG_CACHE_HOME:-$HOME/.cache}/minder-tool.
 std::string cache_dir() {
@@ -30,71 +27,6 @@ std::string cache_dir() {
   std::string base =
       xdg && *xdg == '/' ? xdg : std::string(home && *home ? home : "/tmp") + "/.cache";
   return base + "/minder-tool";
-}
-
-// The inner archive (data.tar.*) reads the outer one's current member.
-la_ssize_t read_member(archive*, void* outer, const void** buf) {
-  size_t size = 0;
-  la_int64_t offset = 0;
-  int r = archive_read_data_block(static_cast<archive*>(outer), buf, &size, &offset);
-  if (r == ARCHIVE_EOF) return 0;
-  return r == ARCHIVE_OK ? static_cast<la_ssize_t>(size) : -1;
-}
-
-bool save_member(archive* a, const std::string& to, std::string* why) {
-  unique_fd out(open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755));
-  if (out.get() < 0) {
-    *why = to + ": " + strerror(errno);
-    return false;
-  }
-  char buf[65536];
-  for (la_ssize_t n; (n = archive_read_data(a, buf, sizeof buf)) != 0;) {
-    if (n < 0) {
-      *why = archive_why(a);
-      return false;
-    }
-    if (write_all(out.get(), buf, static_cast<size_t>(n)) != 0) {
-      *why = to + ": " + strerror(errno);
-      return false;
-    }
-  }
-  return true;
-}
-
-// Unpacks the members of the package deb named like "./bin/busybox" into dir,
-// each under its base name.
-bool unpack_deb(const std::string& deb, const std::vector<std::string>& members,
-                const std::string& dir, std::string* why) {
-  reader outer(archive_read_new());
-  archive_read_support_format_ar(outer.get());
-  if (archive_read_open_filename(outer.get(), deb.c_str(), 65536) != ARCHIVE_OK) {
-    *why = deb + ": " + archive_why(outer.get());
-    return false;
-  }
-  archive_entry* e = nullptr;
-  while (archive_read_next_header(outer.get(), &e) == ARCHIVE_OK) {
-    if (strncmp(archive_entry_pathname(e), "data.tar", 8) != 0) continue;
-    reader inner(archive_read_new());
-    archive_read_support_filter_all(inner.get());
-    archive_read_support_format_tar(inner.get());
-    if (archive_read_open(inner.get(), outer.get(), nullptr, read_member, nullptr) != ARCHIVE_OK) {
-      *why = deb + ": " + archive_why(inner.get());
-      return false;
-    }
-    size_t found = 0;
-    while (archive_read_next_header(inner.get(), &e) == ARCHIVE_OK) {
-      std::string path = archive_entry_pathname(e);
-      for (const std::string& m : members)
-        if (path == m && archive_entry_filetype(e) == AE_IFREG) {
-          if (!save_member(inner.get(), dir + "/" + m.substr(m.rfind('/') + 1), why)) return false;
-          ++found;
-        }
-    }
-    if (found == members.size()) return true;
-    break;
-  }
-  *why = deb + ": lacks " + members[0];
-  return false;
 }
 
 // The one .deb that apt-get download left in dir.
@@ -107,11 +39,11 @@ std::string deb_in(const std::string& dir) {
   return "";
 }
 
-// Fetches pkg into the cache directory dir (once), unpacking members; then
-// finish runs in the new directory before it takes its place.
-bool fetch_deb(const std::string& pkg, const std::vector<std::string>& members,
-               const std::string& dir, bool (*finish)(const rehearsal&, const std::string&),
-               const rehearsal& r, std::string* why) {
+// Fetches pkg into the cache directory dir (once), unpacking what is wanted;
+// then finish runs in the new directory before it takes its place.
+bool fetch_deb(const std::string& pkg, const std::vector<deb_want>& wants, const std::string& dir,
+               bool (*finish)(const rehearsal&, const std::string&), const rehearsal& r,
+               std::string* why) {
   if (access((dir + "/done").c_str(), F_OK) == 0) return true;
   if (!make_dirs(cache_dir(), why)) return false;
   std::string tmp = cache_dir() + "/.fetch-XXXXXX";
@@ -124,7 +56,7 @@ bool fetch_deb(const std::string& pkg, const std::vector<std::string>& members,
   std::string deb = deb_in(tmp);
   bool ok = status == 0 && !deb.empty();
   if (!ok) *why = "apt-get download " + pkg + ": " + (err.empty() ? "failed" : err);
-  ok = ok && unpack_deb(tmp + "/" + deb, members, tmp, why) && (!finish || finish(r, tmp));
+  ok = ok && unpack_wanted(tmp + "/" + deb, wants, tmp, why) && (!finish || finish(r, tmp));
   if (!ok && why->empty()) *why = "cannot list the applets of " + pkg;
   unlink((tmp + "/" + deb).c_str());
   ok = ok && write_text(tmp + "/done", deb + "\n", 0644, why);
@@ -152,9 +84,14 @@ bool list_applets(const rehearsal& r, const std::string& dir) {
 bool fetch_busybox(rehearsal& r, std::string* why) {
   std::string pkg = "busybox-static:" + r.arch;
   std::string dir = cache_dir() + "/busybox-static_" + r.arch;
-  if (!fetch_deb(pkg, {"./bin/busybox"}, dir, list_applets, r, why)) {
-    *why = "cannot fetch Debian's " + pkg + " (" + *why + "): give --root ROOTFS, or as root run " +
-           "\"dpkg --add-architecture " + r.arch + " && apt-get update\"";
+  deb_want busybox{{"busybox"}, r.b.id, true, "busybox"};
+  if (!fetch_deb(pkg, {busybox}, dir, list_applets, r, why)) {
+    // Fetched but without it: no architecture to add helps.
+    if (why->find(" holds no ") != std::string::npos)
+      *why = "Debian's " + pkg + ": " + *why + ": give --root ROOTFS";
+    else
+      *why = "cannot fetch Debian's " + pkg + " (" + *why + "): give --root ROOTFS, or as root " +
+             "run \"dpkg --add-architecture " + r.arch + " && apt-get update\"";
     return false;
   }
   r.busybox = dir + "/busybox";
@@ -169,17 +106,44 @@ bool fetch_busybox(rehearsal& r, std::string* why) {
   return true;
 }
 
+namespace {
+
+elf_id host_id() {
+  utsname u;
+  uname(&u);
+  if (strcmp(u.machine, "aarch64") == 0) return elf_id{2, 1, 183};
+  return elf_id{2, 1, 62};
+}
+
+// The emulator named on PATH, when it is static: a dynamic one cannot start
+// inside the board's root.
+std::string on_path(const deb_want& w) {
+  for (const std::string& name : w.names) {
+    std::string file = find_program(name), why;
+    std::vector<unsigned char> image;
+    if (!file.empty() && read_whole(file, &image, &why) && deb_fits(image.data(), image.size(), w))
+      return file;
+  }
+  return "";
+}
+
+}  // namespace
+
 bool find_qemu(rehearsal& r, std::string* why) {
-  std::string name = r.b.id.machine == 183 ? "qemu-aarch64-static" : "qemu-arm-static";
-  r.qemu = find_program(name);
+  std::string base = r.b.id.machine == 183 ? "qemu-aarch64" : "qemu-arm";
+  deb_want qemu{{base + "-static", base}, host_id(), true, base + "-static"};
+  r.qemu = on_path(qemu);
   if (!r.qemu.empty()) return true;
-  std::string dir = cache_dir() + "/qemu-user-static";
-  if (!fetch_deb("qemu-user-static", {"./usr/bin/qemu-arm-static", "./usr/bin/qemu-aarch64-static"},
-                 dir, nullptr, r, why)) {
-    *why = "no " + name + " on PATH, and cannot fetch Debian's qemu-user-static (" + *why +
+  // Debian 12 has it in qemu-user-static; Debian 13 in qemu-user, which
+  // qemu-user-static only links to.
+  std::string dir = cache_dir() + "/" + base + "-static", first, second;
+  if (!fetch_deb("qemu-user-static", {qemu}, dir, nullptr, r, &first) &&
+      !fetch_deb("qemu-user", {qemu}, dir, nullptr, r, &second)) {
+    *why = "no static " + base + "-static or " + base +
+           " on PATH, and Debian's packages lack it (" + first + "; " + second +
            "): install qemu-user-static";
     return false;
   }
-  r.qemu = dir + "/" + name;
+  r.qemu = dir + "/" + qemu.save_as;
   return true;
 }

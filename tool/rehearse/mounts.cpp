@@ -6,9 +6,11 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/nsfs.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 
 #include "common.hpp"
 #include "rehearsal.hpp"
+#include "sandbox.hpp"
 
 namespace {
 
@@ -107,10 +110,18 @@ bool fail(std::string* why, const std::string& what) {
   return false;
 }
 
+// Whether this process is in the machine's own user namespace, whose
+// binfmt_misc is the machine's: nothing of the rehearsal is registered there.
+bool machines_users() {
+  constexpr ino_t kInitialUsers = 0xEFFFFFFDU;  // the kernel's fixed number for it
+  struct stat st;
+  return stat("/proc/self/ns/user", &st) == 0 && st.st_ino == kInitialUsers;
+}
+
 bool register_emulator(const rehearsal& r, std::string* why) {
   std::string mnt = r.work + "/binfmt";
   if (mkdir(mnt.c_str(), 0700) != 0) return fail(why, mnt);
-  if (mount("binfmt_misc", mnt.c_str(), "binfmt_misc", 0, nullptr) != 0) {
+  if (machines_users() || mount("binfmt_misc", mnt.c_str(), "binfmt_misc", 0, nullptr) != 0) {
     rmdir(mnt.c_str());
     if (r.qemu.empty() || machine_entry(r)) return true;
     *why = std::string("this kernel has no binfmt_misc of a namespace's own (Linux 6.7 or ") +
@@ -134,13 +145,17 @@ bool mount_root(const rehearsal& r, std::string* why) {
   std::string upper = r.work + "/upper", ovl = r.work + "/overlay-work";
   for (const std::string& d : {upper, ovl, r.root})
     if (mkdir(d.c_str(), 0755) != 0) return fail(why, d);
-  std::string opts = "lowerdir=" + r.rootfs + ",upperdir=" + upper + ",workdir=" + ovl;
+  if (r.as_root && !shift_owners(upper, why)) return false;
+  // The root idmapped for the board's users, where PID 1 could make it so.
+  struct stat st;
+  std::string lower = lstat((r.work + "/lower").c_str(), &st) == 0 ? r.work + "/lower" : r.rootfs;
+  std::string opts = "lowerdir=" + lower + ",upperdir=" + upper + ",workdir=" + ovl;
   if (mount("overlay", r.root.c_str(), "overlay", 0, opts.c_str()) != 0)
     return fail(why, "an overlay over " + r.rootfs);
   return true;
 }
 
-bool bind(const std::string& from, const std::string& to, std::string* why) {
+bool bind_mount(const std::string& from, const std::string& to, std::string* why) {
   if (mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0) return true;
   return fail(why, "bind " + from + " on " + to);
 }
@@ -153,7 +168,7 @@ bool mount_dev(const rehearsal& r, std::string* why) {
     return fail(why, dev);
   for (const char* name : {"null", "zero", "full", "random", "urandom", "tty"}) {
     std::string node = dev + "/" + name;
-    if (!write_text(node, "", 0666, why) || !bind(std::string("/dev/") + name, node, why))
+    if (!write_text(node, "", 0666, why) || !bind_mount(std::string("/dev/") + name, node, why))
       return false;
   }
   const char* links[][2] = {{"/proc/self/fd", "fd"},
@@ -176,13 +191,24 @@ bool prepare_root(const rehearsal& r, std::string* why) {
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     return fail(why, "private mounts");
   if (!register_emulator(r, why) || !mount_root(r, why)) return false;
-  std::string prog = r.root + r.prog, proc = r.root + "/proc";
-  if (!make_dirs(prog, why) || !bind(r.work + "/prog", prog, why) || !mount_dev(r, why) ||
-      !make_dirs(proc, why) || !make_dirs(r.root + "/tmp", why))
+  std::string prog = r.root + r.prog;
+  if (!make_dirs(prog, why) || !bind_mount(r.work + "/prog", prog, why) || !mount_dev(r, why) ||
+      !make_dirs(r.root + "/proc", why) || !make_dirs(r.root + "/tmp", why))
     return false;
-  if (mount("proc", proc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
-    return fail(why, proc);
+  // The program directory's parent, where minder makes ../data/, is the board's.
+  if (r.as_root && !shift_owners(r.root + dir_of(r.prog), why)) return false;
   return true;
+}
+
+// The watcher's /proc lies outside the board's root: the board mounts its own.
+bool mount_watcher_proc(const rehearsal& r, std::string* why) {
+  std::string proc = watcher_proc(r);
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return fail(why, "private mounts");
+  if (!make_dirs(proc, why)) return false;
+  if (mount("proc", proc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) == 0)
+    return true;
+  return fail(why, proc);
 }
 
 bool mount_tmp(const rehearsal& r, std::string* why) {

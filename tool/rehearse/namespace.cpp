@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The rehearsal's namespaces. The tool forks PID 1 of new user, mount and PID
-// namespaces (the caller's user is root there); PID 1 runs the phases. When
+// namespaces (the caller's user is root there; as root, PID 1 enters the
+// user namespace itself, where one is allowed); PID 1 watches the phases,
+// each on a board of namespaces of its own (sandbox.hpp). When
 // PID 1 ends, the kernel kills every process of its namespace, and its mounts
 // vanish with it: nothing the rehearsal started outlives it.
 #include <errno.h>
@@ -10,6 +12,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -17,6 +20,7 @@
 
 #include "common.hpp"
 #include "rehearsal.hpp"
+#include "sandbox.hpp"
 
 int setup_error(const char* fmt, ...) {
   va_list ap;
@@ -56,14 +60,28 @@ bool write_maps(pid_t pid, std::string* why) {
          write_proc(pid, "gid_map", "0 " + std::to_string(getegid()) + " 1\n", why);
 }
 
-// PID 1: waits for its user to be mapped, then runs the phases. It dies with
-// the tool, even of SIGKILL.
-[[noreturn]] void pid1(const rehearsal& r, int ready) {
+// PID 1: its /proc mounted and its user mapped, runs the phases. As root
+// it mounts /proc before it enters a user namespace of its own (which a
+// container's covered /proc would forbid after) and tells the tool whether
+// it could ('u') or not ('n'). It dies with the tool, even of SIGKILL.
+[[noreturn]] void pid1(const rehearsal& r, int go, int asked) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
-  char go = 0;
-  if (read(ready, &go, 1) != 1) _exit(2);
-  close(ready);
-  int status = run_phases(r);
+  rehearsal watched = r;
+  std::string why;
+  bool proc = !r.as_root || mount_watcher_proc(r, &why);
+  if (r.as_root && proc && !r.rootfs.empty()) idmap_root(r);
+  if (r.as_root) {
+    // Where user namespaces are refused, the board's users are the machine's.
+    watched.as_root = proc && unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0;
+    if (!watched.as_root && umount2((r.work + "/lower").c_str(), MNT_DETACH) == 0)
+      rmdir((r.work + "/lower").c_str());
+    if (write(asked, watched.as_root ? "u" : "n", 1) != 1) _exit(2);
+  }
+  char c = 0;
+  if (read(go, &c, 1) != 1) _exit(2);
+  close(go);
+  if (!r.as_root) proc = mount_watcher_proc(r, &why);
+  int status = proc ? run_phases(watched) : setup_error("%s", why.c_str());
   fflush(stdout);
   fflush(stderr);
   _exit(status);
@@ -92,35 +110,37 @@ int wait_pid1(pid_t pid) {
 }  // namespace
 
 int run_namespace(const rehearsal& r) {
-  int ready[2];
-  if (pipe2(ready, O_CLOEXEC) != 0) return setup_error("pipe: %s", strerror(errno));
+  int go[2], asked[2];
+  if (pipe2(go, O_CLOEXEC) != 0 || pipe2(asked, O_CLOEXEC) != 0)
+    return setup_error("pipe: %s", strerror(errno));
+  unique_fd go_read(go[0]), go_write(go[1]), asked_read(asked[0]), asked_write(asked[1]);
   fflush(stdout);
   fflush(stderr);
   // A fork that is PID 1 of the new namespaces (no stack given: like fork).
-  long pid = syscall(SYS_clone, CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWPID | SIGCHLD, nullptr,
-                     nullptr, nullptr, nullptr);
-  if (pid == 0) {
-    close(ready[1]);
-    pid1(r, ready[0]);
-  }
+  // As root it enters its user namespace itself, after mounting its /proc.
+  long flags = CLONE_NEWNS | CLONE_NEWPID | SIGCHLD | (r.as_root ? 0 : CLONE_NEWUSER);
+  long pid = syscall(SYS_clone, flags, nullptr, nullptr, nullptr, nullptr);
+  if (pid == 0) pid1(r, go_read.get(), asked_write.get());
   int err = errno;
-  close(ready[0]);
-  if (pid < 0) {
-    close(ready[1]);
+  if (pid < 0 && r.as_root)
+    return setup_error("cannot create mount and PID namespaces (%s)", strerror(err));
+  if (pid < 0)
     return setup_error(
         "cannot create a user namespace (%s): allow unprivileged user namespaces "
         "(sysctl kernel.unprivileged_userns_clone=1, or "
         "kernel.apparmor_restrict_unprivileged_userns=0), or run as root",
         strerror(err));
-  }
+  close(asked_write.release());
+  char users = 'u';
   std::string why;
-  if (!write_maps(static_cast<pid_t>(pid), &why)) {
-    close(ready[1]);
+  if ((r.as_root && read(asked_read.get(), &users, 1) != 1) ||
+      (users == 'u' && !write_maps(static_cast<pid_t>(pid), &why))) {
+    kill(static_cast<pid_t>(pid), SIGKILL);
     waitpid(static_cast<pid_t>(pid), nullptr, 0);
-    return setup_error("cannot map the user into the rehearsal's namespace (%s): run as root",
-                       why.c_str());
+    return setup_error("cannot map the user into the rehearsal's namespace (%s)%s", why.c_str(),
+                       r.as_root ? "" : ": run as root");
   }
-  if (write(ready[1], "g", 1) != 1) kill(static_cast<pid_t>(pid), SIGKILL);
-  close(ready[1]);
+  if (write(go_write.get(), "g", 1) != 1) kill(static_cast<pid_t>(pid), SIGKILL);
+  close(go_write.release());
   return wait_pid1(static_cast<pid_t>(pid));
 }

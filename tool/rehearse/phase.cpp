@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // One phase of a rehearsal, in PID 1: a fresh /tmp, the daemon started by its
-// absolute path in the board's root as init starts it, in real time, watched
-// until the phase is over; then everything in the namespace is killed.
+// absolute path on a board sealed in its root as init starts it, in real
+// time, watched until the phase is over; then everything in the namespace is
+// killed.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -17,30 +18,31 @@
 #include "common.hpp"
 #include "package.hpp"
 #include "rehearsal.hpp"
+#include "sandbox.hpp"
 #include "watch.hpp"
 
 namespace {
 
 const char* const kTitles[] = {"first boot", "the request", "reboot"};
 
-// The daemon as init starts it: a session of its own, standard input from
-// /dev/null, its output to out_fd, a plain environment. Only system calls
-// between fork and exec; why_fd gets errno when the exec fails.
-pid_t start_daemon(const rehearsal& r, int out_fd, int null_fd, int why_fd) {
+// The daemon as init starts it, on the board: a session of its own,
+// standard input from /dev/null, its output to out_fd, a plain environment.
+// Only system calls between fork and exec; why_fd gets errno when the exec
+// fails.
+pid_t start_daemon(const rehearsal& r, const board_ns& b, int out_fd, int null_fd, int why_fd) {
   std::string path = r.prog + "/" + r.daemon, cpu = "QEMU_CPU=" + r.qemu_cpu;
   char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
   char* envp[] = {const_cast<char*>("PATH=/sbin:/usr/sbin:/bin:/usr/bin"),
                   const_cast<char*>("HOME=/"), const_cast<char*>("TERM=linux"),
                   r.qemu_cpu.empty() ? nullptr : const_cast<char*>(cpu.c_str()), nullptr};
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  setsid();
-  if (dup2(null_fd, 0) >= 0 && dup2(out_fd, 1) >= 0 && dup2(out_fd, 2) >= 0 &&
-      chroot(r.root.c_str()) == 0 && chdir("/") == 0)
-    execve(argv[0], argv, envp);
-  int err = errno;
-  if (write(why_fd, &err, sizeof err) < 0) _exit(127);
-  _exit(127);
+  return start_in_board(b, [&] {
+    setsid();
+    if (dup2(null_fd, 0) >= 0 && dup2(out_fd, 1) >= 0 && dup2(out_fd, 2) >= 0 && chdir("/") == 0)
+      execve(argv[0], argv, envp);
+    int err = errno;
+    if (write(why_fd, &err, sizeof err) < 0) _exit(127);
+    _exit(127);
+  });
 }
 
 // Where phase 2 begins: the package where a child leaves it, and the
@@ -51,8 +53,10 @@ bool set_up_request(const rehearsal& r, std::string* why) {
     *why = uci + ": " + strerror(errno);
     return false;
   }
-  return copy_to(r.work + "/package.tgz", uci + "/qvupgrade.tgz", 0644, why) &&
-         install_requester(r, why);
+  if (!copy_to(r.work + "/package.tgz", uci + "/qvupgrade.tgz", 0644, why) ||
+      !install_requester(r, why))
+    return false;
+  return !r.as_root || shift_owners(uci, why);
 }
 
 // After the phase: nothing left running, the run file and output read whole,
@@ -100,7 +104,12 @@ void run_phase(const rehearsal& r, int phase, int listener, phase_result* out) {
   fprintf(stderr, "phase %d of %d, %s: %s/%s starts, for %d s%s\n", phase,
           r.package.empty() ? 1 : 3, out->title, r.prog.c_str(), r.daemon.c_str(), out->seconds,
           phase == 2 ? " after the request" : "");
-  w.daemon = start_daemon(r, out_fd.get(), null_fd.get(), err_write.get());
+  board_ns board;
+  if (!start_board(r, &board, &why)) {
+    out->setup = why;
+    return end_phase(w, run_path, out_path);
+  }
+  w.daemon = start_daemon(r, board, out_fd.get(), null_fd.get(), err_write.get());
   close(err_write.release());
   w.deadline = w.start + r.seconds[phase - 1];
   if (w.daemon > 0) poll_phase(w, run_path, out_path);
@@ -115,6 +124,7 @@ void run_phase(const rehearsal& r, int phase, int listener, phase_result* out) {
 int run_phases(const rehearsal& r) {
   std::string why;
   if (!prepare_root(r, &why)) return setup_error("%s", why.c_str());
+  std::vector<std::string> root_fails = probe_root(r);  // before execs are watched
   unique_fd listener(listen_to_execs());
   if (listener.get() < 0)
     return setup_error(
@@ -122,7 +132,13 @@ int run_phases(const rehearsal& r) {
         "notification, Linux 5.5 or later): %s",
         strerror(errno));
   std::vector<phase_result> phases(r.package.empty() ? 1 : 3);
-  for (size_t i = 0; i < phases.size(); ++i)
+  phases[0].root_fails = root_fails;
+  for (size_t i = 0; i < phases.size(); ++i) {
     run_phase(r, static_cast<int>(i) + 1, listener.get(), &phases[i]);
+    // The tool's own failure says nothing of the upgrade: no verdict.
+    if (!phases[i].setup.empty())
+      return setup_error("phase %zu of %zu, %s, could not run: %s", i + 1, phases.size(),
+                         phases[i].title, phases[i].setup.c_str());
+  }
   return report_rehearsal(r, phases);
 }

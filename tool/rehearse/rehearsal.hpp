@@ -6,6 +6,7 @@
 // namespaces, which runs the phases and reports. Nothing it starts outlives it.
 #pragma once
 
+#include <stdio.h>
 #include <sys/types.h>
 
 #include <string>
@@ -27,10 +28,12 @@ struct rehearsal {
   std::string package;  // PACKAGE as given; empty: first boot only
   std::string work;     // the rehearsal's own directory
   bool keep = false;
-  std::string rootfs;  // --root, or empty: the BusyBox root built in work/root
-  std::string root;    // work/root: where the board's root is assembled
-  std::string prog;    // the program directory inside the root ("/opt/app/bin")
-  std::string daemon;  // the daemon's file name
+  bool as_root = false;  // the tool runs as root: the board's users are unprivileged ones
+                         // (in PID 1: false where user namespaces are refused)
+  std::string rootfs;    // --root, or empty: the BusyBox root built in work/root
+  std::string root;      // work/root: where the board's root is assembled
+  std::string prog;      // the program directory inside the root ("/opt/app/bin")
+  std::string daemon;    // the daemon's file name
   std::vector<std::string> children;
   std::vector<std::string> watched;  // children with heartbeat checking
   board b;
@@ -44,6 +47,12 @@ struct rehearsal {
   std::vector<standin> standins;
   std::vector<std::string> notes;       // said once before the phases
   std::vector<std::string> needs_root;  // dynamically linked children, with no --root
+  // Children the board starts and kills at once, as the CPU judgement tells
+  // (where, name, why: "built for ARMv7-A, the board is ARMv5TE").
+  std::vector<standin> dies;
+  // Package entries that land in ../data/ and that minder never reads
+  // ("config: minder reads config only from the program directory; ...").
+  std::vector<std::string> ignored;
 };
 
 // A child's start, as the daemon executed it.
@@ -53,6 +62,14 @@ struct child_start {
   bool from_data = false;  // started as ../data//NAME
   std::vector<std::string> args;
   bool requester = false;
+  int pid = 0;  // in the rehearsal's namespace
+};
+
+// Two instances of one child alive at once, seen twice in a row.
+struct overlap_seen {
+  std::string child;
+  double at = 0;       // when the later one started
+  double earlier = 0;  // when the one still alive had started
 };
 
 struct phase_result {
@@ -71,6 +88,8 @@ struct phase_result {
   std::string record;            // the boot-check record after the phase, as read
   bool data_mode = false;
   std::string record_why;
+  std::vector<std::string> root_fails;  // phase 1: what minder needs that fails in the root
+  std::vector<overlap_seen> overlaps;
 };
 
 // A program executed in the rehearsal's namespace, as execve was given it.
@@ -145,6 +164,9 @@ int run_namespace(const rehearsal& r);
 bool binfmt_matches(const std::string& magic, const std::string& mask, const elf_id& id);
 // In PID 1: the mounts of the board's root and the emulator's registration.
 bool prepare_root(const rehearsal& r, std::string* why);
+// In PID 1, first: private mounts and PID 1's own /proc (sandbox.hpp's
+// watcher_proc).
+bool mount_watcher_proc(const rehearsal& r, std::string* why);
 bool mount_tmp(const rehearsal& r, std::string* why);
 void unmount_tmp(const rehearsal& r);
 
@@ -156,6 +178,23 @@ struct log_result;
 std::vector<std::string> phase_problems(const rehearsal& r, int phase,
                                         const std::vector<phase_result>& phases,
                                         const log_result& log);
+// The ends of a phase grouped by cause; a cause is a problem unless it is a
+// request used as designed (which only a loop of makes one).
+std::vector<std::string> end_problems(const rehearsal& r, int phase, const phase_result& p,
+                                      const log_result& log);
+// What a phase was too short to show, with the --seconds that would show it.
+std::vector<std::string> length_notes(const rehearsal& r, int phase);
+// What the root lacks of what minder runs through its shell, from the exit
+// statuses there of killall (of no process) and of tar -tzf on a small
+// package; one line each.
+std::vector<std::string> root_lacks(int killall_status, int tar_status);
+// In PID 1: killall and tar run in the board's root as minder runs them,
+// found as its shell finds them; what fails, one line each.
+std::vector<std::string> probe_root(const rehearsal& r);
+// The picture of the phases (--svg).
+void write_rehearsal_svg(FILE* f, const rehearsal& r, const std::vector<phase_result>& phases,
+                         const std::vector<log_result>& logs,
+                         const std::vector<std::vector<std::string>>& problems);
 // The report of the phases; its exit status: 0 no problem, 1 problems.
 int report_rehearsal(const rehearsal& r, const std::vector<phase_result>& phases);
 

@@ -12,14 +12,12 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include "alive.hpp"
 #include "common.hpp"
+#include "leftovers.hpp"
 #include "rehearsal.hpp"
+#include "sandbox.hpp"
 
 namespace {
-
-// A heartbeat kill comes at the third check in a row that finds no file.
-constexpr int kHeartbeatKill = static_cast<int>(kMissLimit * kCheckInterval);
 
 int host_machine() {
   utsname u;
@@ -29,9 +27,12 @@ int host_machine() {
 
 // The oldest CPU qemu has of a 32-bit ARM baseline: from the daemon's build
 // attributes, else from its float ABI (EF_ARM_ABI_FLOAT_HARD: Debian's armhf).
+// An ARMv7 board built without Advanced SIMD has no NEON: qemu's cortex-a8
+// has it unless told otherwise.
 const char* arm_cpu_of(const arm_cpu& cpu, bool hard) {
   if (!cpu.known) return hard ? "cortex-a8" : "arm926";
-  return cpu.arch >= 10 ? "cortex-a8" : cpu.arch >= 6 ? "arm1176" : "arm926";
+  if (cpu.arch >= 10) return cpu.simd == 0 ? "cortex-a8,neon=off" : "cortex-a8";
+  return cpu.arch >= 6 ? "arm1176" : "arm926";
 }
 
 // Debian's name for the board and the CPU to emulate.
@@ -113,8 +114,7 @@ int check_options(rehearsal& r, const options& opt) {
   long n = strtol(opt.seconds, &end, 10);
   if (*end || n < 1 || n > 86400)
     return setup_error("--seconds %s: give a whole number of seconds from 1 to 86400", opt.seconds);
-  r.seconds[0] = std::min(20, static_cast<int>(n));
-  r.seconds[1] = r.seconds[2] = static_cast<int>(n);
+  r.seconds[0] = r.seconds[1] = r.seconds[2] = static_cast<int>(n);
   return 0;
 }
 
@@ -126,13 +126,19 @@ int make_work(rehearsal& r, const options& opt) {
       return setup_error("--keep %s: %s: give a directory that does not exist yet", opt.keep,
                          strerror(errno));
   } else {
-    const char* tmp = getenv("TMPDIR");
-    dir = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/minder-rehearse-XXXXXX";
+    const char* env = getenv("TMPDIR");
+    std::string tmp = env && *env == '/' ? env : "/tmp", why;
+    clear_leftovers(tmp);
+    dir = tmp + "/" + kWorkPrefix + "XXXXXX";
     if (!mkdtemp(&dir[0])) return setup_error("%s: %s", dir.c_str(), strerror(errno));
+    if (!mark_work(dir, &why)) {
+      rmdir(dir.c_str());
+      return setup_error("%s", why.c_str());
+    }
   }
   char real[PATH_MAX];
   if (!realpath(dir.c_str(), real) || strpbrk(real, ",:\\")) {
-    rmdir(dir.c_str());
+    remove_tree(dir);
     return setup_error("%s: a comma, colon or backslash in its path: set TMPDIR", dir.c_str());
   }
   r.work = real;
@@ -157,6 +163,11 @@ int prepare(rehearsal& r) {
     return setup_error("the BusyBox root: %s", why.c_str());
   if (!copy_program_dir(r, &why) || (!r.package.empty() && !copy_package(r, &why)))
     return setup_error("the rehearsal's copies: %s", why.c_str());
+  // As root the board's users are unprivileged ones: its files are theirs.
+  // The rehearsal's directory itself and its mark stay the tool's.
+  if (r.as_root &&
+      (!shift_owners(r.work + "/prog", &why) || (r.rootfs.empty() && !shift_owners(r.root, &why))))
+    return setup_error("%s", why.c_str());
   std::string list;
   for (const std::string& c : r.needs_root) list += (list.empty() ? "" : ", ") + c;
   if (!list.empty())
@@ -182,12 +193,6 @@ void say_plan(const rehearsal& r) {
         "requester: in phase 2 %s is a script once that asks for %s (exit 130) and puts the "
         "program back\n",
         r.children[0].c_str(), r.package.c_str());
-  for (const std::string& w : r.watched)
-    if (r.seconds[1] < kHeartbeatKill)
-      printf(
-          "note: %s is watched: a heartbeat kill takes three missed checks 120 s apart, "
-          "phases of %d s cannot show one (--seconds %d)\n",
-          w.c_str(), r.seconds[1], kHeartbeatKill + 30);
   for (const std::string& c : r.children)
     if (!r.qemu_cpu.empty() && c.size() >= 15)
       printf(
@@ -202,6 +207,7 @@ void say_plan(const rehearsal& r) {
 
 int cmd_rehearse(const options& opt) {
   rehearsal r;
+  r.as_root = geteuid() == 0;
   r.dir = opt.args[0];
   if (opt.args.size() > 1) r.package = opt.args[1];
   std::vector<bool> watched;

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 
 #include "common.hpp"
 #include "log.hpp"
@@ -38,56 +37,8 @@ std::string where(const child_start* s) {
   return !s ? "nowhere" : s->from_data ? "../data//" : "the program directory";
 }
 
-// A signal with which a program crashes, as the kernel sends it, or null: a
-// child built for a newer CPU dies of an illegal instruction.
-const char* crash_name(int sig) {
-  switch (sig) {
-    case 4:
-      return "an illegal instruction";
-    case 6:
-      return "an abort";
-    case 7:
-      return "a bus error";
-    case 8:
-      return "a floating-point exception";
-    case 31:
-      return "a bad system call";
-    default:
-      return nullptr;
-  }
-}
-
-// The daemon's "failed to exec" message about child, or "".
-std::string exec_failure(const log_result& log, const std::string& child) {
-  for (const out_event& o : log.output)
-    if (o.kind == out_kind::exec_failed && (o.text.find(" " + child + ",") != std::string::npos ||
-                                            o.text.find("/" + child + ",") != std::string::npos))
-      return ": " + o.text;
-  return "";
-}
-
-// What the explainer reads in the phase's run file and output.
-void end_problems(const phase_result& p, const log_result& log, std::vector<std::string>* out) {
-  std::vector<std::pair<std::string, int>> ends;
-  for (const log_event& e : log.events) {
-    if (e.kind != log_kind::end) continue;
-    if (e.cause == end_cause::cannot_start)
-      out->push_back(e.child + " could not be started (exit 129)" + exec_failure(log, e.child));
-    if (e.cause == end_cause::segfault)
-      out->push_back(e.child + " died of a segmentation fault (signal 11)");
-    if (const char* crash = e.cause == end_cause::signal ? crash_name(e.code) : nullptr)
-      out->push_back(e.child + " died of " + crash + " (signal " + std::to_string(e.code) + ")");
-    if (e.cause == end_cause::heartbeat_kill)
-      out->push_back(e.child + " was killed by the heartbeat checker");
-    if (e.exited && e.code == kExitUnpackPackage) continue;  // a request
-    auto it = std::find_if(ends.begin(), ends.end(), [&](auto& x) { return x.first == e.child; });
-    if (it == ends.end())
-      ends.push_back({e.child, 1});
-    else
-      ++it->second;
-  }
-  for (auto& [child, n] : ends)
-    if (n > 1) out->push_back(child + " ended " + std::to_string(n) + " times");
+// What minder said that is a problem.
+void out_problems(const phase_result& p, const log_result& log, std::vector<std::string>* out) {
   bool said_end = false;
   for (const out_event& o : log.output) {
     if (o.kind == out_kind::fell_back)
@@ -99,6 +50,24 @@ void end_problems(const phase_result& p, const log_result& log, std::vector<std:
   if (p.daemon_ended && !said_end) out->push_back("minder ended");
 }
 
+// Instances of one child alive at once: one line per child. Under the
+// emulator killall misses names of 15 characters or more, which the plan's
+// note says; the board's killall does not.
+void overlap_problems(const rehearsal& r, const phase_result& p, std::vector<std::string>* out) {
+  std::vector<std::string> said;
+  for (const overlap_seen& o : p.overlaps) {
+    if (std::find(said.begin(), said.end(), o.child) != said.end() ||
+        (!r.qemu_cpu.empty() && o.child.size() >= 15))
+      continue;
+    said.push_back(o.child);
+    char text[160];
+    snprintf(text, sizeof text,
+             " ran twice at once from %.1f s: the one started at %.1f s was not ended", o.at,
+             o.earlier);
+    out->push_back(o.child + text);
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> phase_problems(const rehearsal& r, int phase,
@@ -107,11 +76,15 @@ std::vector<std::string> phase_problems(const rehearsal& r, int phase,
   std::vector<std::string> out;
   const phase_result& p = phases[static_cast<size_t>(phase) - 1];
   if (!p.setup.empty()) return {"the phase could not run: " + p.setup};
-  end_problems(p, log, &out);
+  for (const std::string& fails : p.root_fails) out.push_back(fails);
+  for (const std::string& e : end_problems(r, phase, p, log)) out.push_back(e);
+  out_problems(p, log, &out);
+  overlap_problems(r, p, &out);
   if (phase == 2 && p.request < 0)
     out.push_back("no request: " + r.children[0] + " did not end with 130");
   if (phase == 2 && !p.data_mode)
     out.push_back("the upgrade did not select data mode: " + p.record_why);
+  if (phase == 2) out.insert(out.end(), r.ignored.begin(), r.ignored.end());
   if (phase != 3) return out;
   const phase_result& upgraded = phases[1];
   for (const std::string& c : r.children) {
@@ -166,31 +139,18 @@ void print_phase(const rehearsal& r, int phase, const phase_result& p, const log
          p.record.empty() ? "" : ": ", p.record_why.c_str());
   if (problems.empty()) printf("  verdict: no problem\n");
   for (const std::string& what : problems) printf("  problem: %s\n", printable(what).c_str());
+  for (const std::string& note : length_notes(r, phase)) printf("  note: %s\n", note.c_str());
 }
 
 void write_svg(const rehearsal& r, const std::vector<phase_result>& phases,
-               const std::vector<log_result>& logs) {
-  // The device's clock is the host's, in the root's time zone: its offset from
-  // UTC, from any stamped end and when it was seen.
-  long long offset = 0;
-  for (size_t i = 0; i < phases.size(); ++i)
-    for (size_t k = 0; k < logs[i].events.size() && k < phases[i].event_at.size(); ++k)
-      if (logs[i].events[k].when != kNoTime) {
-        double seen = static_cast<double>(phases[i].began) + phases[i].event_at[k];
-        offset = std::llround((static_cast<double>(logs[i].events[k].when) - seen) / 900) * 900;
-      }
-  std::vector<titled_log> bands;
-  for (size_t i = 0; i < phases.size(); ++i) {
-    log_time from = phases[i].began + offset;
-    bands.push_back({"phase " + std::to_string(i + 1) + ", " + phases[i].title, &logs[i], from,
-                     from + std::max(1LL, std::llround(phases[i].ran))});
-  }
+               const std::vector<log_result>& logs,
+               const std::vector<std::vector<std::string>>& problems) {
   std::string tmp = r.svg + ".tmp";
   unique_fd fd(open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   bool created = fd.get() >= 0;  // else tmp, if there, is not ours to remove
   FILE* f = created ? fdopen(fd.get(), "w") : nullptr;
   if (f) fd.release();
-  bool written = f && (write_log_svg(f, bands), !ferror(f));
+  bool written = f && (write_rehearsal_svg(f, r, phases, logs, problems), !ferror(f));
   if (f && fclose(f) != 0) written = false;
   if (!written || rename(tmp.c_str(), r.svg.c_str()) != 0) {
     printf("%s: not written: %s\n", r.svg.c_str(), strerror(errno));
@@ -204,14 +164,16 @@ void write_svg(const rehearsal& r, const std::vector<phase_result>& phases,
 
 int report_rehearsal(const rehearsal& r, const std::vector<phase_result>& phases) {
   std::vector<log_result> logs;
+  std::vector<std::vector<std::string>> all;
   int problems = 0;
   for (size_t i = 0; i < phases.size(); ++i) {
     logs.push_back(explain(r, phases[i]));
     std::vector<std::string> found = phase_problems(r, static_cast<int>(i) + 1, phases, logs[i]);
     print_phase(r, static_cast<int>(i) + 1, phases[i], logs[i], found);
     problems += static_cast<int>(found.size());
+    all.push_back(found);
   }
-  if (!r.svg.empty()) write_svg(r, phases, logs);
+  if (!r.svg.empty()) write_svg(r, phases, logs, all);
   if (problems)
     printf("\nrehearse: %d problem(s): on the board this %s would not run as it should\n", problems,
            r.package.empty() ? "program directory" : "upgrade");

@@ -57,7 +57,14 @@ verdict board_verdict(const rehearsal& r, const unsigned char* image, size_t len
                       const char** error) {
   elf_id id;
   if (!elf_parse(image, len, &id)) return verdict::runs;  // the board's kernel judges it as here
-  for (const finding& f : judge_elf(image, len, id, r.b)) {
+  // With the board's root, its C library is the one whose loader the program
+  // asks for, when the root holds that loader.
+  board b = r.b;
+  std::string interp;
+  if (!r.rootfs.empty() && elf_interp(image, len, id, &interp) == kInterp &&
+      exists_in_root(r.rootfs, interp))
+    b.glibc = interp.find("/ld-musl-") == std::string::npos;
+  for (const finding& f : judge_elf(image, len, id, b)) {
     if (f.kind != finding::refused) continue;
     *why = reason_of(f.text);
     *error = id == r.b.id && why->find("program interpreter") != std::string::npos
@@ -65,7 +72,6 @@ verdict board_verdict(const rehearsal& r, const unsigned char* image, size_t len
                  : "Exec format error";
     return verdict::refused;
   }
-  std::string interp;
   if (elf_interp(image, len, id, &interp) != kInterp) return verdict::runs;
   *why = interp;
   if (r.rootfs.empty()) return verdict::needs_root;
@@ -83,6 +89,10 @@ bool stand_in(rehearsal& r, const std::string& where, const std::string& name,
   std::string why;
   const char* error = "";
   verdict v = board_verdict(r, image.data(), image.size(), &why, &error);
+  elf_id id;
+  if (v == verdict::runs && elf_parse(image.data(), image.size(), &id))
+    for (const finding& f : judge_elf(image.data(), image.size(), id, r.b))
+      if (f.kind == finding::dies) r.dies.push_back({where, name, f.text});
   if (v == verdict::needs_root) r.needs_root.push_back(where + ": " + name + " (" + why + ")");
   if (v != verdict::refused) return false;
   r.standins.push_back({where, name, why});
@@ -170,8 +180,10 @@ namespace {
 // is a child the board cannot execute.
 bool copy_entry(rehearsal& r, archive* in, archive* out, archive_entry* e, std::string* why) {
   std::string path = landing(archive_entry_pathname(e) ? archive_entry_pathname(e) : "");
-  bool child = archive_entry_filetype(e) == AE_IFREG &&
-               std::find(r.children.begin(), r.children.end(), path) != r.children.end();
+  bool file = archive_entry_filetype(e) == AE_IFREG;
+  bool child = file && std::find(r.children.begin(), r.children.end(), path) != r.children.end();
+  std::string unread = never_read(path, file && (archive_entry_perm(e) & 0111), &r.children);
+  if (!unread.empty()) r.ignored.push_back(path + ": " + unread);
   std::vector<unsigned char> image;
   char buf[65536];
   for (la_ssize_t n;

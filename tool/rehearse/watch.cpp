@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "log.hpp"
+#include "sandbox.hpp"
 
 double now() {
   timespec t;
@@ -88,7 +89,7 @@ bool first_of(const std::vector<child_start>& starts, const std::string& child) 
 void take_exec(watch& w) {
   exec_seen e;
   child_start s;
-  std::string proc = w.r.root + "/proc";
+  std::string proc = watcher_proc(w.r);
   if (!next_exec(w.listener, proc, &e)) {
     ++w.out->unread;
     return;
@@ -97,6 +98,7 @@ void take_exec(watch& w) {
   int parent = parent_of(proc, e.pid);
   if (!child_of_exec(e, w.r.children, &s) || (parent != w.daemon && parent != 0)) return;
   s.at = since(w);
+  s.pid = e.pid;
   // In phase 2 the first child's first start is the requester's.
   s.requester = w.phase == 2 && s.child == w.r.children[0] && first_of(w.out->starts, s.child);
   w.out->starts.push_back(s);
@@ -104,6 +106,45 @@ void take_exec(watch& w) {
   for (const std::string& a : s.args) args += " " + a;
   tell(w, s.child + (s.requester ? " (the requester)" : "") + " started as " +
               (s.from_data ? "../data//" : "") + s.child + args);
+}
+
+// Whether the process is alive and not yet reaped.
+bool alive(const std::string& proc, int pid) {
+  std::string stat, why;
+  if (pid <= 0 || !read_text(proc + "/" + std::to_string(pid) + "/stat", &stat, &why)) return false;
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
+         stat[close + 2] != 'X';
+}
+
+// Two starts of one child both alive, twice a second apart: the earlier one
+// was not ended (minder kills every instance before it starts a child anew).
+void check_overlaps(watch& w) {
+  if (now() - w.overlaps_checked < 0.5) return;
+  w.overlaps_checked = now();
+  std::string proc = watcher_proc(w.r);
+  const std::vector<child_start>& starts = w.out->starts;
+  std::vector<watch::pair_seen> still;
+  for (size_t later = 0; later < starts.size(); ++later) {
+    for (size_t earlier = 0; earlier < later; ++earlier) {
+      if (starts[earlier].child != starts[later].child || !alive(proc, starts[later].pid) ||
+          !alive(proc, starts[earlier].pid))
+        continue;
+      auto seen = std::find_if(w.suspects.begin(), w.suspects.end(),
+                               [&](auto& p) { return p.earlier == earlier && p.later == later; });
+      double first = seen == w.suspects.end() ? now() : seen->since;
+      if (now() - first >= 1.0 && first > 0) {
+        w.out->overlaps.push_back({starts[later].child, starts[later].at, starts[earlier].at});
+        char text[96];
+        snprintf(text, sizeof text, " runs twice at once: the one started at %.1f s was not ended",
+                 starts[earlier].at);
+        tell(w, starts[later].child + text);
+        first = -1;  // told once
+      }
+      still.push_back({earlier, later, first});
+    }
+  }
+  w.suspects = still;
 }
 
 }  // namespace
@@ -128,6 +169,7 @@ void poll_phase(watch& w, const std::string& run_path, const std::string& out_pa
       w.told_output = w.out->out_text.size();
       w.told_at = now();
     }
+    check_overlaps(w);
     progress(w);
   }
   if (w.out->daemon_ended) tell(w, "minder ended");

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common.hpp"
 #include "rehearsal.hpp"
@@ -37,6 +38,12 @@ struct watch {
   double told_at = 0;
   bool tty = isatty(2);
   int shown_left = -1;
+  double overlaps_checked = 0;
+  struct pair_seen {
+    size_t earlier, later;  // indices in out->starts
+    double since;           // first seen both alive
+  };
+  std::vector<pair_seen> suspects;
 };
 
 // Seconds since the phase began.

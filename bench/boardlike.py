@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""The boot path of the 32-bit ARM board binary under qemu-user, beside runit:
-from the supervisor's start until all four bench children (built for ARM)
-run, in an emulated root that holds BusyBox as its shell and killall.
-Runs inside scripts/emulate (a user and mount namespace with binfmt_misc
-entries of its own), which bench/boot.py starts; prints its times as JSON.
+"""The boot path as on a board: from the supervisor's start until all four
+bench children run, in a root that holds BusyBox as its shell and killall,
+for each static daemon given and for runit; and the daemon's kill phase
+alone, its four kill commands run side by side by the daemon's own code
+(bench/kill_phase.cpp). bench/boot.py runs this as PID 1 of a PID namespace
+with its own /proc (unshare --pid --fork --mount-proc), so that killall
+reads a handful of processes, as on a board: natively with the x86-64
+builds, and under scripts/emulate (qemu-user) with the 32-bit ARM ones.
+Prints its times as JSON, and the processes the namespace held.
 
-  emulated.py --work DIR --busybox DIR --runit BUSYBOX --child ARMCHILD
-              --starts N NAME=BOARD_BINARY...
+  boardlike.py --work DIR --busybox DIR --runit BUSYBOX --child CHILD
+               --kill-phase HELPER --starts N NAME=DAEMON...
 
 The root is made in DIR; its mounts go with the namespace, and the caller
 removes DIR afterwards. Debian's BusyBox has no runsvdir applet, and
@@ -42,6 +46,7 @@ def make_root(args):
     for name in ("runsvdir", "runsv"):
         os.symlink("busybox-runit", os.path.join(root, "usr/bin", name))
     shutil.copy2(args.child, os.path.join(root, "srv/child"))
+    shutil.copy2(args.kill_phase, os.path.join(root, "srv/kill_phase"))
     open(os.path.join(root, "dev/null"), "w").close()
     for cmd in (["mount", "--bind", "/dev/null", f"{root}/dev/null"],
                 ["mount", "--rbind", "/proc", f"{root}/proc"],  # killall reads it
@@ -73,11 +78,29 @@ def runit_setup(root, tag):
     return ["/usr/bin/runsvdir", scan], ids
 
 
-def boot_once(root, argv, ids, log):
-    """ms from starting argv in the root until all of ids have started."""
+def entering(root):
     def enter():
         os.chroot(root)
         os.chdir("/")
+    return enter
+
+
+def kill_phase_once(root, ids):
+    """ms the daemon's four kill commands for ids take, side by side."""
+    done = subprocess.run(["/srv/kill_phase"] + ids, env={"PATH": PATH}, check=True,
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          preexec_fn=entering(root))
+    return int(done.stdout.split()[1]) / 1e6
+
+
+def processes():
+    return sum(1 for entry in os.listdir("/proc") if entry.isdigit())
+
+
+def boot_once(root, argv, ids, log):
+    """(ms from starting argv in the root until all of ids have started, the
+    processes in the namespace then)."""
+    enter = entering(root)
     env = {"PATH": PATH, "BENCH_LOG": "/tmp/bench.log"}
     with open(f"{root}/tmp/out", "a") as out:
         started = time.monotonic_ns()
@@ -86,7 +109,7 @@ def boot_once(root, argv, ids, log):
                                 preexec_fn=enter)
     try:
         wait_for(lambda: log.all_started(ids, started) is not None, 60, f"{argv[0]} to boot")
-        return log.all_started(ids, started)
+        return log.all_started(ids, started), processes()
     finally:
         kill_below(proc.pid)
         proc.wait()
@@ -94,11 +117,13 @@ def boot_once(root, argv, ids, log):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
-    for opt in ("--work", "--busybox", "--runit", "--child"):
+    for opt in ("--work", "--busybox", "--runit", "--child", "--kill-phase"):
         parser.add_argument(opt, required=True)
     parser.add_argument("--starts", type=int, default=10)
-    parser.add_argument("daemons", nargs="+", help="NAME=BINARY: a board binary to boot")
+    parser.add_argument("daemons", nargs="+", help="NAME=BINARY: a static daemon to boot")
     args = parser.parse_args()
+    if os.getpid() != 1:
+        sys.exit("boardlike.py: not PID 1 of a PID namespace of its own")
     become_subreaper()
     root = make_root(args)
     tag = f"q{os.getpid() % 10000}"
@@ -108,15 +133,20 @@ def main():
         setups[name] = minder_setup(root, name, binary, f"{tag}{chr(97 + i)}")
     setups["runit"] = runit_setup(root, f"{tag}r")
     log = ChildLog(f"{root}/tmp/bench.log")
-    times = {name: [] for name in setups}
+    times = {name: [] for name in list(setups) + ["kill"]}
+    kill_ids = [f"{tag}k{i}" for i in range(4)]  # as many names, none running: as at boot
+    most = 0
     try:
         for _ in range(args.starts):  # taking turns, so that changes in load hit all alike
             for name, (argv, ids) in setups.items():
-                times[name].append(boot_once(root, argv, ids, log))
+                ms, count = boot_once(root, argv, ids, log)
+                times[name].append(ms)
+                most = max(most, count)
+            times["kill"].append(kill_phase_once(root, kill_ids))
     except RuntimeError as e:
         with open(f"{root}/tmp/out") as f:
-            sys.exit(f"emulated.py: {e}; the supervisors said:\n{f.read()[-1000:]}")
-    json.dump(times, sys.stdout)
+            sys.exit(f"boardlike.py: {e}; the supervisors said:\n{f.read()[-1000:]}")
+    json.dump({"times": times, "processes": most}, sys.stdout)
 
 
 if __name__ == "__main__":
