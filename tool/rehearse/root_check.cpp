@@ -4,6 +4,7 @@
 // each found on its PATH as its shell finds it, and each working there.
 #include <archive.h>
 #include <archive_entry.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +17,7 @@
 #include "common.hpp"
 #include "package.hpp"
 #include "rehearsal.hpp"
+#include "sandbox.hpp"
 
 namespace {
 
@@ -39,36 +41,44 @@ bool write_probe(const std::string& path) {
          archive_write_close(a.get()) == ARCHIVE_OK;
 }
 
-// Runs the shell script in the board's root as minder would, its standard
-// output to the file out; its exit status, or -1 when it did not end within
-// a minute.
+// Runs the shell script in the board's root as minder would, on a board of
+// its own (sealed as a phase's is), its standard output to the file out; its
+// exit status, or -1 when the board could not start or the script did not
+// end within a minute.
 int run_in_root(const rehearsal& r, const char* script, const std::string& out) {
-  std::string cpu = "QEMU_CPU=" + r.qemu_cpu, path = std::string("PATH=") + kPath;
+  std::string cpu = "QEMU_CPU=" + r.qemu_cpu, path = std::string("PATH=") + kPath, why;
   char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(script),
                   nullptr};
   char* envp[] = {const_cast<char*>(path.c_str()), const_cast<char*>("HOME=/"),
                   r.qemu_cpu.empty() ? nullptr : const_cast<char*>(cpu.c_str()), nullptr};
   unique_fd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
   unique_fd out_fd(open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (null_fd.get() < 0 || out_fd.get() < 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
+  board_ns board;
+  if (null_fd.get() < 0 || out_fd.get() < 0 || !start_board(r, &board, &why)) return -1;
+  pid_t pid = start_in_board(board, [&] {
     if (dup2(null_fd.get(), 0) >= 0 && dup2(out_fd.get(), 1) >= 0 && dup2(null_fd.get(), 2) >= 0 &&
-        chroot(r.root.c_str()) == 0 && chdir("/") == 0)
+        chdir("/") == 0)
       execve("/bin/sh", argv, envp);
-    _exit(127);
-  }
-  int status = 0;
+  });
+  int status = -1;
   for (int waited = 0; pid > 0 && waited < 1200; ++waited) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      pid = 0;
+      break;
+    }
     struct timespec tick = {0, 50000000};
     nanosleep(&tick, nullptr);
+  }
+  // The board's init ends, and with it whatever the script left.
+  kill(board.init, SIGKILL);
+  while (waitpid(board.init, nullptr, 0) < 0 && errno == EINTR) {
   }
   if (pid > 0) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
+    return -1;
   }
-  return -1;
+  return pid == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
