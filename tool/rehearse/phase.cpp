@@ -94,27 +94,29 @@ void run_phase(const rehearsal& r, int phase, int listener, phase_result* out) {
   unique_fd out_fd(
       open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644));
   unique_fd null_fd(open("/dev/null", O_RDWR | O_CLOEXEC));
-  int errs[2] = {-1, -1};
   if (!mount_tmp(r, &why) || (phase == 2 && !set_up_request(r, &why)) || out_fd.get() < 0 ||
-      null_fd.get() < 0 || pipe2(errs, O_CLOEXEC | O_NONBLOCK) != 0) {
+      null_fd.get() < 0) {
     out->setup = why.empty() ? std::string(strerror(errno)) : why;
     return end_phase(w, run_path, out_path);
   }
-  unique_fd err_read(errs[0]), err_write(errs[1]);
   fprintf(stderr, "phase %d of %d, %s: %s/%s starts, for %d s%s\n", phase,
           r.package.empty() ? 1 : 3, out->title, r.prog.c_str(), r.daemon.c_str(), out->seconds,
           phase == 2 ? " after the request" : "");
   board_ns board;
-  if (!start_board(r, &board, &why)) {
-    out->setup = why;
+  int errs[2] = {-1, -1};  // made after the board's init, which must not hold it
+  if (!start_board(r, &board, &why) || pipe2(errs, O_CLOEXEC | O_NONBLOCK) != 0) {
+    out->setup = why.empty() ? std::string(strerror(errno)) : why;
     return end_phase(w, run_path, out_path);
   }
+  unique_fd err_read(errs[0]), err_write(errs[1]);
   w.daemon = start_daemon(r, board, out_fd.get(), null_fd.get(), err_write.get());
-  close(err_write.release());
-  w.deadline = w.start + r.seconds[phase - 1];
-  if (w.daemon > 0) poll_phase(w, run_path, out_path);
   int err = w.daemon > 0 ? 0 : errno;
-  if (err || read(err_read.get(), &err, sizeof err) == sizeof err)
+  close(err_write.release());
+  w.exec_fd = err_read.get();
+  w.deadline = now() + 60;  // for the exec, then the phase's seconds
+  if (w.daemon > 0) poll_phase(w, run_path, out_path);
+  if (!err) err = w.exec_errno;
+  if (err)
     out->setup = "minder could not be started: " + r.prog + "/" + r.daemon + ": " + strerror(err);
   end_phase(w, run_path, out_path);
 }

@@ -153,6 +153,14 @@ void poll_phase(watch& w, const std::string& run_path, const std::string& out_pa
   while (now() < w.deadline) {
     pollfd p = {w.listener, POLLIN, 0};
     if (poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) take_exec(w);
+    pollfd e = {w.exec_fd, POLLIN, 0};
+    if (w.exec_fd >= 0 && poll(&e, 1, 0) > 0) {
+      int err = 0;
+      bool failed = read(w.exec_fd, &err, sizeof err) == sizeof err;
+      w.exec_errno = failed ? err : 0;
+      w.deadline = failed ? now() : now() + w.r.seconds[w.phase - 1];
+      w.exec_fd = -1;
+    }
     int status = 0;
     for (pid_t p; (p = waitpid(-1, &status, WNOHANG)) > 0;)
       if (p == w.daemon && !w.out->daemon_ended) {

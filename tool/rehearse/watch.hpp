@@ -32,6 +32,11 @@ struct watch {
   double start = now();
   double deadline = 0;
   pid_t daemon = -1;
+  // Until the daemon's exec is done: the pipe its start holds open until
+  // then (close-on-exec), on which it writes errno when the exec fails. The
+  // phase's seconds count from that exec, however slow the start.
+  int exec_fd = -1;
+  int exec_errno = 0;
   std::unique_ptr<unique_fd> run_fd, out_fd;
   size_t events_told = 0, output_told = 0;
   size_t told_output = 0;  // bytes of output the explainer has read
