@@ -92,11 +92,12 @@ bool shift_owners(const std::string& tree, std::string* why) {
 
 bool start_board(const rehearsal& r, board_ns* b, std::string* why) {
   int go[2] = {-1, -1}, ready[2] = {-1, -1};
-  if (pipe2(go, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) {
+  bool piped = pipe2(go, O_CLOEXEC) == 0 && pipe2(ready, O_CLOEXEC) == 0;
+  unique_fd go_read(go[0]), go_write(go[1]), ready_read(ready[0]), ready_write(ready[1]);
+  if (!piped) {
     *why = std::string("pipe: ") + strerror(errno);
     return false;
   }
-  unique_fd go_read(go[0]), go_write(go[1]), ready_read(ready[0]), ready_write(ready[1]);
   // As root the board has users of its own; where user namespaces are
   // refused, its root is the workstation's, still sealed in the board's root.
   bool own_users = r.as_root;
