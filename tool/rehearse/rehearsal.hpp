@@ -14,6 +14,10 @@
 
 #include "board.hpp"
 
+// The PATH the daemon gets on the board, as init starts it, and with it the
+// shell through which it runs killall and tar.
+inline constexpr char kBoardPath[] = "/sbin:/usr/sbin:/bin:/usr/bin";
+
 // A program replaced in the rehearsal's copy by a script that fails as the
 // board fails to execute it.
 struct standin {
