@@ -146,13 +146,6 @@ int write_record(const char* path, const cJSON* record) {
   return text ? write_text_file(path, text.get(), strlen(text.get())) : -1;
 }
 
-// Whether the package reads as a whole gzip tar: a download cut short or a
-// damaged stream fails here, before anything in the data directory changes.
-// tar says why on the daemon's output, as the unpack does.
-bool package_readable(int package) {
-  return run_on_package("tar -tzf /proc/self/fd/0 >/dev/null", package) == 0;
-}
-
 // Takes every plugindata member out of a record that selects data mode and
 // writes it durably; false when that write failed, and then record is as it
 // was.

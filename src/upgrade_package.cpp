@@ -32,3 +32,7 @@ int run_on_package(const char* cmd, int fd) {
   if (lseek(fd, 0, SEEK_SET) != 0) return -1;
   return run_shell(cmd, fd);
 }
+
+bool package_readable(int fd) {
+  return run_on_package("tar -tzf /proc/self/fd/0 >/dev/null", fd) == 0;
+}

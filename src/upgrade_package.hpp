@@ -27,3 +27,8 @@ int open_package(const char* path);
 // file name lets GNU tar hand it to gzip directly, where "-" would copy it
 // through one more pipe.
 int run_on_package(const char* cmd, int fd);
+
+// Whether the package at fd reads as a whole gzip tar: a download cut short or
+// a damaged stream fails here, before anything in the data directory changes.
+// tar says why on the daemon's output, as the unpack does.
+bool package_readable(int fd);

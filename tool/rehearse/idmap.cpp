@@ -18,11 +18,6 @@
 
 namespace {
 
-bool write_file(const std::string& path, const std::string& text) {
-  unique_fd fd(open(path.c_str(), O_WRONLY | O_CLOEXEC));
-  return fd.get() >= 0 && write(fd.get(), text.data(), text.size()) == ssize_t(text.size());
-}
-
 // A user namespace whose users 0-65535 are kBoardUsers on: a child enters
 // one, is mapped, and its namespace is kept open.
 int board_users_ns(const rehearsal& r) {
@@ -37,13 +32,12 @@ int board_users_ns(const rehearsal& r) {
     _exit(read(hold.get(), &c, 1) < 0 ? 1 : 0);  // until the parent closes its end
   }
   if (pid < 0) return -1;
-  std::string base = watcher_proc(r) + "/" + std::to_string(pid) + "/",
-              map = "0 " + std::to_string(kBoardUsers) + " 65536\n";
+  std::string ns_user = watcher_proc(r) + "/" + std::to_string(pid) + "/ns/user";
   int ns = -1;
   // The child may not have entered its namespace yet: its map file shows it.
   for (int tries = 0; tries < 1000 && ns < 0; ++tries) {
-    if (write_file(base + "uid_map", map) && write_file(base + "gid_map", map))
-      ns = open((base + "ns/user").c_str(), O_RDONLY | O_CLOEXEC);
+    if (map_board_users(r, pid))
+      ns = open(ns_user.c_str(), O_RDONLY | O_CLOEXEC);
     else
       usleep(1000);
   }

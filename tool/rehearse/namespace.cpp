@@ -110,10 +110,10 @@ int wait_pid1(pid_t pid) {
 }  // namespace
 
 int run_namespace(const rehearsal& r) {
-  int go[2], asked[2];
-  if (pipe2(go, O_CLOEXEC) != 0 || pipe2(asked, O_CLOEXEC) != 0)
-    return setup_error("pipe: %s", strerror(errno));
+  int go[2] = {-1, -1}, asked[2] = {-1, -1};
+  bool piped = pipe2(go, O_CLOEXEC) == 0 && pipe2(asked, O_CLOEXEC) == 0;
   unique_fd go_read(go[0]), go_write(go[1]), asked_read(asked[0]), asked_write(asked[1]);
+  if (!piped) return setup_error("pipe: %s", strerror(errno));
   fflush(stdout);
   fflush(stderr);
   // A fork that is PID 1 of the new namespaces (no stack given: like fork).

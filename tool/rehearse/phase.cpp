@@ -30,10 +30,11 @@ const char* const kTitles[] = {"first boot", "the request", "reboot"};
 // Only system calls between fork and exec; why_fd gets errno when the exec
 // fails.
 pid_t start_daemon(const rehearsal& r, const board_ns& b, int out_fd, int null_fd, int why_fd) {
-  std::string path = r.prog + "/" + r.daemon, cpu = "QEMU_CPU=" + r.qemu_cpu;
+  std::string path = r.prog + "/" + r.daemon, cpu = "QEMU_CPU=" + r.qemu_cpu,
+              search = std::string("PATH=") + kBoardPath;
   char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-  char* envp[] = {const_cast<char*>("PATH=/sbin:/usr/sbin:/bin:/usr/bin"),
-                  const_cast<char*>("HOME=/"), const_cast<char*>("TERM=linux"),
+  char* envp[] = {const_cast<char*>(search.c_str()), const_cast<char*>("HOME=/"),
+                  const_cast<char*>("TERM=linux"),
                   r.qemu_cpu.empty() ? nullptr : const_cast<char*>(cpu.c_str()), nullptr};
   return start_in_board(b, [&] {
     setsid();

@@ -14,6 +14,10 @@
 
 #include "board.hpp"
 
+// The PATH the daemon gets on the board, as init starts it, and with it the
+// shell through which it runs killall and tar.
+inline constexpr char kBoardPath[] = "/sbin:/usr/sbin:/bin:/usr/bin";
+
 // A program replaced in the rehearsal's copy by a script that fails as the
 // board fails to execute it.
 struct standin {
@@ -146,6 +150,11 @@ enum class verdict {
 };
 verdict board_verdict(const rehearsal& r, const unsigned char* image, size_t len, std::string* why,
                       const char** error);
+// Stands in for a child (name, from where) the board refuses: true, and the
+// stand-in in *text; what its image tells joins r.standins, r.dies and
+// r.needs_root.
+bool stand_in(rehearsal& r, const std::string& where, const std::string& name,
+              const std::vector<unsigned char>& image, std::string* text);
 
 // Runs a program (argv[0] looked up on PATH) in cwd with standard output to
 // out_fd (-1: /dev/null) and standard error to a capture; its exit status, or

@@ -21,8 +21,6 @@
 
 namespace {
 
-const char kPath[] = "/sbin:/usr/sbin:/bin:/usr/bin";
-
 // A gzip-compressed tar of one small file, as a package is.
 bool write_probe(const std::string& path) {
   std::unique_ptr<archive, archive_writer_freer> a(archive_write_new());
@@ -46,7 +44,7 @@ bool write_probe(const std::string& path) {
 // exit status, or -1 when the board could not start or the script did not
 // end within a minute.
 int run_in_root(const rehearsal& r, const char* script, const std::string& out) {
-  std::string cpu = "QEMU_CPU=" + r.qemu_cpu, path = std::string("PATH=") + kPath, why;
+  std::string cpu = "QEMU_CPU=" + r.qemu_cpu, path = std::string("PATH=") + kBoardPath, why;
   char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(script),
                   nullptr};
   char* envp[] = {const_cast<char*>(path.c_str()), const_cast<char*>("HOME=/"),
@@ -85,7 +83,7 @@ int run_in_root(const rehearsal& r, const char* script, const std::string& out) 
 
 std::vector<std::string> root_lacks(int killall_status, int tar_status) {
   std::vector<std::string> out;
-  std::string path = std::string(" that minder's shell finds on its PATH (") + kPath + ")";
+  std::string path = std::string(" that minder's shell finds on its PATH (") + kBoardPath + ")";
   if (killall_status == 127)
     out.push_back("no killall" + path + ": minder cannot end the children of an earlier cycle");
   else if (killall_status >= 126)

@@ -71,19 +71,18 @@ bool write_file(const std::string& path, const std::string& text) {
   return fd.get() >= 0 && write(fd.get(), text.data(), text.size()) == ssize_t(text.size());
 }
 
-// The board's users as workstation users: root is kBoardUsers.
-bool map_board_users(const rehearsal& r, pid_t pid) {
-  std::string base = watcher_proc(r) + "/" + std::to_string(pid) + "/",
-              map = "0 " + std::to_string(kBoardUsers) + " 65536\n";
-  return write_file(base + "uid_map", map) && write_file(base + "gid_map", map);
-}
-
 int shift_one(const char* path, const struct stat* st, int, FTW*) {
   if (st->st_uid >= 65536 || st->st_gid >= 65536) return 0;  // the board's already
   return lchown(path, kBoardUsers + st->st_uid, kBoardUsers + st->st_gid);
 }
 
 }  // namespace
+
+bool map_board_users(const rehearsal& r, pid_t pid) {
+  std::string base = watcher_proc(r) + "/" + std::to_string(pid) + "/",
+              map = "0 " + std::to_string(kBoardUsers) + " 65536\n";
+  return write_file(base + "uid_map", map) && write_file(base + "gid_map", map);
+}
 
 bool shift_owners(const std::string& tree, std::string* why) {
   if (nftw(tree.c_str(), shift_one, 16, FTW_PHYS | FTW_MOUNT) == 0) return true;
@@ -93,11 +92,12 @@ bool shift_owners(const std::string& tree, std::string* why) {
 
 bool start_board(const rehearsal& r, board_ns* b, std::string* why) {
   int go[2] = {-1, -1}, ready[2] = {-1, -1};
-  if (pipe2(go, O_CLOEXEC) != 0 || pipe2(ready, O_CLOEXEC) != 0) {
+  bool piped = pipe2(go, O_CLOEXEC) == 0 && pipe2(ready, O_CLOEXEC) == 0;
+  unique_fd go_read(go[0]), go_write(go[1]), ready_read(ready[0]), ready_write(ready[1]);
+  if (!piped) {
     *why = std::string("pipe: ") + strerror(errno);
     return false;
   }
-  unique_fd go_read(go[0]), go_write(go[1]), ready_read(ready[0]), ready_write(ready[1]);
   // As root the board has users of its own; where user namespaces are
   // refused, its root is the workstation's, still sealed in the board's root.
   bool own_users = r.as_root;

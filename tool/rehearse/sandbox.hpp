@@ -34,6 +34,10 @@ inline std::string watcher_proc(const rehearsal& r) {
   return r.work + "/proc";
 }
 
+// Maps the users of pid's user namespace (pid as the watcher numbers it) to
+// the board's users, its root to kBoardUsers; false when it cannot.
+bool map_board_users(const rehearsal& r, pid_t pid);
+
 // Gives the files of tree to the board's users, as the board's root sees
 // them: the workstation's root becomes kBoardUsers; false, and why, when
 // one cannot be.
