@@ -233,7 +233,11 @@ command_result run_command(const std::string& cmd, int seconds) {
   char buf[4096];
   for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
   int status = pclose(p);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  // A shell that runs its last command in its own place (BusyBox's) dies of
+  // that command's signal: told as the shell that waits (dash, bash) tells it.
+  r.status = WIFEXITED(status)     ? WEXITSTATUS(status)
+             : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                   : -1;
   return r;
 }
 

@@ -293,7 +293,10 @@ std::string make_deb(const std::string& dir, const std::string& name,
     else
       Sandbox::write(path, f.second);
   }
-  EXPECT_EQ(run_command("dpkg-deb -b -Zgzip " + root + " " + root + ".deb").status, 0);
+  // dpkg-deb needs GNU tar, also where the tests run with BusyBox's first on PATH.
+  EXPECT_EQ(
+      run_command("env PATH=/usr/bin:/bin dpkg-deb -b -Zgzip " + root + " " + root + ".deb").status,
+      0);
   return root + ".deb";
 }
 
