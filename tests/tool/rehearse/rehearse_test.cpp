@@ -699,6 +699,11 @@ TEST(Rehearse, NeonChildOnABoardWithoutNeon) {
 // The tool's own failure is no verdict on the package: a phase that could
 // not run (here the daemon's loader is an empty file) is one line, exit 2.
 TEST(Rehearse, ToolFailureIsNoVerdict) {
+#ifdef __SANITIZE_THREAD__
+  // The daemon is started by a child made with a raw clone, which may stop
+  // for good in the sanitizer's runtime (its locks are not reset there).
+  GTEST_SKIP() << "minder-tool built with ThreadSanitizer: the daemon's start may hang";
+#endif
   Sandbox box;
   std::string root = box.root + "/rootfs", dir = root + "/app/bin";
   ASSERT_EQ(system(("mkdir -p " + root + "/bin " + root + "/lib64 " + dir).c_str()), 0);
